@@ -1,0 +1,33 @@
+/*
+ * The router's nvram store, as a file-backed library. The backing file is NVRAM_FILE
+ * (default /etc/nvram.conf): one KEY=VALUE a line; the key runs to the first '=', the value
+ * to the end of the line. Lines without '=' and lines beginning with '#' are ignored.
+ */
+#ifndef PLATFORM_NVRAM_H
+#define PLATFORM_NVRAM_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The value of name as a NUL-terminated string, or NULL when the key is not set. Changes that
+ * another process has committed to the file are seen. The pointer is valid until the next
+ * call into this library; the caller never frees it. */
+char *nvram_get(const char *name);
+
+/* Stores a value in memory; 0 on success, -1 for a name that is empty or holds '=' or a line
+ * feed, or a value that holds a line feed. */
+int nvram_set(const char *name, const char *value);
+
+/* Removes a key from memory; 0 (also when it was not set). */
+int nvram_unset(const char *name);
+
+/* Writes the stored values to the backing file atomically (temporary file and rename);
+ * 0 on success, -1 on failure. */
+int nvram_commit(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,17 @@
+// Event lines. A keyed line goes through log_event ("R1 0 R3 %s %s" with a title key and a
+// message); a token line ("@#@ log_info ...") is written by its caller with log_token.
+// On the router both go to the system log; with PORTALD_LOG_FILE=PATH each line is appended
+// to PATH instead, as the message text followed by a line feed. Logging never fails as far
+// as the caller is concerned.
+#pragma once
+
+namespace core {
+
+// Opens the system log as "user" (no delay, facility local0), writes one line of priority
+// notice and closes the log again. A null message is written as a single blank.
+void log_event(const char* title, const char* message);
+
+// One token line: syslog priority 0 with the default identity and facility.
+void log_token(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace core

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# build.sh DIR [cmake options...]: configures and builds the tree into DIR.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=$1; shift
+cmake -S "$top" -B "$dir" "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)" 2>&1 | grep -v '^\[' || true
+test "${PIPESTATUS[0]}" -eq 0
