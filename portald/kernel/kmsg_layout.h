@@ -46,7 +46,10 @@
 #define KIND_EXEMPT_IP 1
 #define KIND_CLIENT_IP 2
 
-/* Whitelist messages: netlink header, a 28-byte family header, then attributes. */
+/* Whitelist messages: netlink header (message type WL_NLMSG_TYPE, written by the netlink
+ * attribute helpers), a 28-byte family header, then attributes in the standard netlink
+ * attribute layout (u16 length, u16 type, data, padded to 4 bytes). */
+#define WL_NLMSG_TYPE 28
 #define WL_FAMILY_HDR_LEN 28
 #define WL_FAMILY_OFF_TYPE 0      /* u32 record type */
 #define WL_FAMILY_OFF_SUBTYPE 4   /* u32 record subtype */
