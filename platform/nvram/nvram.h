@@ -26,6 +26,11 @@ int nvram_unset(const char *name);
  * 0 on success, -1 on failure. */
 int nvram_commit(void);
 
+/* Calls fn for every key that is set (committed or not), in the order of the keys' bytes,
+ * with the key, its value and arg; returns the number of keys. The strings are valid only
+ * during the call. */
+int nvram_foreach(void (*fn)(const char *name, const char *value, void *arg), void *arg);
+
 #ifdef __cplusplus
 }
 #endif
