@@ -1,0 +1,91 @@
+#include "auth/login.h"
+
+#include <cstring>
+
+#include "core/event_log.h"
+#include "core/settings.h"
+#include "core/sockets.h"
+#include "kernel/kmsg.h"
+#include "store/registration.h"
+
+namespace auth {
+
+namespace {
+
+using FrontEnd = void (*)(int, const LoginRequest&, store::UserTable&, store::UserTable&);
+
+void account_front_end(int fd, const LoginRequest& req, store::UserTable& accounts,
+                       store::UserTable& online) {
+  account_login(fd, req, accounts, online);
+}
+void email_front_end(int fd, const LoginRequest& req, store::UserTable&,
+                     store::UserTable& online) {
+  email_login(fd, req, online);
+}
+void onekey_front_end(int fd, const LoginRequest& req, store::UserTable&,
+                      store::UserTable& online) {
+  onekey_login(fd, req, online);
+}
+
+struct FrontEndEntry {
+  int32_t auth_type;
+  FrontEnd login;
+};
+
+// Every other auth type ("LOCAL", "ADVERT", "WEIXIN") is a one-key login.
+const FrontEndEntry kFrontEnds[] = {
+    {core::AUTH_USERS, account_front_end},
+    {core::AUTH_EMAIL, email_front_end},
+};
+
+}  // namespace
+
+void handle_login(int fd, const unsigned char* request, store::UserTable& accounts,
+                  store::UserTable& online) {
+  const LoginRequest req = parse_login_request(request);
+  if (req.msg_type != LOGIN_REQUEST_TYPE) return;
+  FrontEnd login = onekey_front_end;
+  for (const FrontEndEntry& e : kFrontEnds) {
+    if (e.auth_type == core::g_settings.auth_type) login = e.login;
+  }
+  login(fd, req, accounts, online);
+}
+
+void send_reply(int fd, int32_t result) {
+  unsigned char reply[kRecordSize];
+  std::memset(reply, 0, sizeof(reply));
+  put_word(reply, 0, static_cast<uint32_t>(result));
+  core::sock_send(core::SOCK_LOCAL, fd, reply, sizeof(reply));
+}
+
+void single_login_rule(store::UserTable& online, const std::string& user,
+                       void (*token_line)(const store::OnlineUserRecord& removed)) {
+  if (core::g_settings.multi_user != 0) return;
+  const store::Pos p = store::find_by_name(online, user);
+  if (p == store::end(online)) return;
+  const store::OnlineUserRecord old = online.records[p];
+  if (kernel::addr_valid(old.ip.c_str())) {
+    kernel::send_kmsg_or_exit(kernel::revoke_msg(old.ip.c_str(), KIND_CLIENT_IP));
+  }
+  core::log_event("syslog.webauth_userti",
+                  store::client_message("syslog.webauth_downuser", old).c_str());
+  token_line(old);
+  store::remove(online, p);
+}
+
+long admit_client(const std::string& ip, uint32_t quota_seconds, uint32_t recheck_seconds) {
+  kernel::KernelMessage msg;
+  kernel::build_kmsg(msg, KMSG_PERMIT);
+  kernel::set_kind(msg, KIND_CLIENT_IP);
+  kernel::set_addr(msg, kernel::addr_of(ip.c_str()));
+  kernel::set_word(msg, KMSG_OFF_QUOTA, quota_seconds);
+  kernel::set_word(msg, KMSG_OFF_RECHECK, recheck_seconds);
+  return kernel::send_kmsg(msg);
+}
+
+void record_client(store::UserTable& online, const store::OnlineUserRecord& r) {
+  store::append(online, r);
+  store::write_registration_file(online);
+}
+
+}  // namespace auth

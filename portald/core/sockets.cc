@@ -1,0 +1,139 @@
+#include "core/sockets.h"
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/paths.h"
+
+namespace core {
+namespace {
+
+constexpr int kNetlinkProtocol = 21;
+
+// Where mode-0 messages go: the kernel (netlink port id 0), or the admission component's
+// socket path in the AF_UNIX form.
+struct KernelPeer {
+  bool unix_form = false;
+  sockaddr_un unix_addr{};
+  socklen_t unix_len = 0;
+};
+KernelPeer g_peer;
+
+ssize_t send_one(int fd, const void* buf, size_t len, void* name, socklen_t name_len) {
+  iovec iov{const_cast<void*>(buf), len};
+  msghdr msg{};
+  msg.msg_name = name;
+  msg.msg_namelen = name_len;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  // MSG_NOSIGNAL: a login peer that has gone away must not end the daemon.
+  return sendmsg(fd, &msg, MSG_NOSIGNAL);
+}
+
+bool bind_unix(int fd, const std::string& path) {
+  sockaddr_un addr{};
+  if (path.size() >= sizeof(addr.sun_path)) return false;
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  return bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+}
+
+}  // namespace
+
+ssize_t sock_send(int mode, int fd, const void* buf, size_t len) {
+  if (mode == SOCK_KERNEL) {
+    if (g_peer.unix_form) {
+      return send_one(fd, buf, len, &g_peer.unix_addr, g_peer.unix_len);
+    }
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    return send_one(fd, buf, len, &kernel, sizeof(kernel));
+  }
+  if (mode == SOCK_LOCAL) return send_one(fd, buf, len, nullptr, 0);
+  return -1;
+}
+
+ssize_t sock_recv(int mode, int fd, void* buf, size_t len) {
+  if (mode != SOCK_KERNEL && mode != SOCK_LOCAL) return -1;
+  iovec iov{buf, len};
+  msghdr msg{};
+  sockaddr_storage sender{};
+  if (mode == SOCK_KERNEL) {
+    msg.msg_name = &sender;
+    msg.msg_namelen = sizeof(sender);
+  }
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  return recvmsg(fd, &msg, 0);
+}
+
+int create_login_socket() {
+  const std::string path = fixed_path(kLoginSocketPath);
+  unlink(path.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) std::exit(1);
+  if (!bind_unix(fd, path)) std::exit(1);
+  return fd;
+}
+
+int create_control_socket() {
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  if (fd < 0) return -1;
+  const std::string path = fixed_path(kControlSocketPath);
+  unlink(path.c_str());
+  if (!bind_unix(fd, path)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int create_kernel_channel() {
+  const char* path = std::getenv("PORTALD_KERNEL_SOCKET");
+  if (path != nullptr && *path != '\0') {
+    KernelPeer peer;
+    peer.unix_form = true;
+    peer.unix_addr.sun_family = AF_UNIX;
+    const size_t n = std::strlen(path);
+    if (n >= sizeof(peer.unix_addr.sun_path)) return -1;
+    std::memcpy(peer.unix_addr.sun_path, path, n + 1);
+    peer.unix_len = sizeof(peer.unix_addr);
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (fd < 0) return -1;
+    // Binding only the family autobinds an abstract address, to which the admission
+    // component sends its events.
+    sockaddr_un self{};
+    self.sun_family = AF_UNIX;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof(sa_family_t)) != 0) {
+      close(fd);
+      return -1;
+    }
+    g_peer = peer;
+    return fd;
+  }
+  int fd = socket(AF_NETLINK, SOCK_RAW, kNetlinkProtocol);
+  if (fd < 0) return -1;
+  sockaddr_nl self{};
+  self.nl_family = AF_NETLINK;
+  self.nl_pid = static_cast<__u32>(getpid());
+  self.nl_groups = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof(self)) != 0) {
+    close(fd);
+    return -1;
+  }
+  g_peer = KernelPeer{};
+  return fd;
+}
+
+ssize_t kernel_send_plain(int fd, const void* buf, size_t len) {
+  if (g_peer.unix_form) return send_one(fd, buf, len, &g_peer.unix_addr, g_peer.unix_len);
+  return send_one(fd, buf, len, nullptr, 0);
+}
+
+}  // namespace core

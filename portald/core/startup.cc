@@ -1,0 +1,131 @@
+#include "core/startup.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "auth/accounts_file.h"
+#include "core/event_log.h"
+#include "core/paths.h"
+#include "core/settings.h"
+#include "core/sockets.h"
+#include "kernel/exempt.h"
+#include "kernel/kmsg.h"
+#include "kernel/whitelist.h"
+#include "mail/mail_check.h"
+#include "nvram.h"
+#include "store/user_table.h"
+
+namespace core {
+namespace {
+
+constexpr size_t kMaxServerName = 63;
+constexpr size_t kMaxPortText = 6;
+
+// nvram minutes to seconds, in 32-bit signed arithmetic as the kernel receives it.
+int32_t minutes(const char* v) {
+  return static_cast<int32_t>(static_cast<uint32_t>(std::atoi(v)) * 60u);
+}
+
+struct TimeKeys {
+  const char* sectype;
+  const char* idle_key;
+  const char* total_key;
+};
+
+const TimeKeys kTypeKeys[] = {
+    {"LOCAL", "WEBSEC_YJ_TIMEOUT", "WEBSEC_YJ_ALLTIME"},
+    {"ADVERT", "WEBSEC_TP_TIMEOUT", "WEBSEC_TP_ALLTIME"},
+    {"WEIXIN", "WEBSEC_WX_TIMEOUT", "WEBSEC_WX_ALLTIME"},
+};
+
+// Copies the nvram value of key, or the empty text when unset.
+std::string nvram_text(const char* key) {
+  const char* v = nvram_get(key);
+  return v == nullptr ? std::string() : std::string(v);
+}
+
+}  // namespace
+
+Timeouts compute_timeouts(const char* sectype) {
+  if (sectype != nullptr) {
+    for (const TimeKeys& k : kTypeKeys) {
+      if (std::strcmp(sectype, k.sectype) != 0) continue;
+      const std::string idle = nvram_text(k.idle_key);
+      const std::string total = nvram_text(k.total_key);
+      return {idle.empty() ? 1800 : minutes(idle.c_str()),
+              total.empty() ? 7200 : minutes(total.c_str())};
+    }
+  }
+  const std::string idle = nvram_text("WEBSEC_TIMEOUT");
+  const std::string total = nvram_text("WEBAUTH_ALLTIME");
+  Timeouts t{};
+  if (idle.empty()) {
+    t.idle = 1800;
+  } else {
+    t.idle = std::atoi(idle.c_str()) == 0 ? 600 : minutes(idle.c_str());
+  }
+  if (total.empty()) {
+    t.total = 7200;
+  } else {
+    t.total = std::atoi(total.c_str()) == 0 ? 2592000 : minutes(total.c_str());
+  }
+  return t;
+}
+
+void start_up(int argc, char** argv) {
+  // A reply to a login peer that has gone away must not end the daemon.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  log_event("syslog.webauth_enable", "");
+
+  int opt;
+  while ((opt = getopt(argc, argv, "d")) != -1) {
+    // "-d" changes nothing; getopt itself reports any other option.
+  }
+
+  unlink(fixed_path(kRegistrationFile).c_str());
+
+  g_settings.multi_user = multi_user_of(nvram_get("WEBAUTH_MULTIUSER"));
+  const std::string sectype = nvram_text("WEBAUTH_SECTYPE");
+  const bool sectype_set = nvram_get("WEBAUTH_SECTYPE") != nullptr;
+  g_settings.auth_type = auth_type_of(sectype_set ? sectype.c_str() : nullptr);
+
+  if (g_settings.auth_type == AUTH_EMAIL) {
+    const std::string server = nvram_text("WEBAUTH_POP3SERVER");
+    if (server.size() > kMaxServerName) std::exit(1);
+    std::memcpy(g_settings.mail_server, server.c_str(), server.size() + 1);
+    const std::string port = nvram_text("WEBAUTH_POP3SPORT");
+    if (port.size() > kMaxPortText) std::exit(1);
+    g_settings.mail_port = std::atoi(port.c_str());
+  }
+
+  if (g_settings.auth_type == AUTH_USERS) {
+    auth::load_accounts(fixed_path(kAccountFile).c_str(), store::g_accounts);
+  }
+
+  g_settings.login_fd = create_login_socket();
+  if (listen(g_settings.login_fd, 25) != 0) std::exit(1);
+  g_settings.control_fd = create_control_socket();
+  if (g_settings.control_fd == -1) std::exit(1);
+  g_settings.kernel_fd = create_kernel_channel();
+  if (g_settings.kernel_fd == -1) std::exit(1);
+
+  kernel::send_hello();
+
+  if (g_settings.auth_type == AUTH_EMAIL) mail::tls_init();
+
+  const Timeouts t = compute_timeouts(sectype_set ? sectype.c_str() : nullptr);
+  kernel::send_timeouts(t.idle, t.total);
+
+  kernel::load_exempt_macs(fixed_path(kExemptMacFile).c_str());
+  kernel::load_exempt_addrs(fixed_path(kExemptAddrFile).c_str());
+
+  if (sectype_set && sectype == "WEIXIN") kernel::load_weixin_whitelist();
+}
+
+}  // namespace core

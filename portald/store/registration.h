@@ -1,0 +1,20 @@
+// The registration file: the clients that logged in through the web pages, one line each,
+// for the web pages to show. Always replaced whole, so a reader sees the old or the new list.
+#pragma once
+
+#include <string>
+
+#include "store/user_table.h"
+
+namespace store {
+
+// One line of the file: name, ip, mac, login_time and auth type, each followed by a blank,
+// then a line feed.
+std::string registration_line(const OnlineUserRecord& r, int auth_type);
+
+// Rewrites the file from the online entries of kind KIND_CLIENT_IP in table order, through
+// the temporary file and rename. When the temporary file cannot be written completely, the
+// rename is skipped and the previous file stays as it was. Reports nothing.
+void write_registration_file(const UserTable& online);
+
+}  // namespace store
