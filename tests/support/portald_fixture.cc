@@ -116,6 +116,16 @@ Bytes login_request(const LoginFields& f) {
   return b;
 }
 
+LoginFields client_at(const std::string& ip, const std::string& mac, const std::string& user,
+                      const std::string& password) {
+  LoginFields f;
+  f.client_ip = ip;
+  f.client_mac = mac;
+  f.user = user;
+  f.password = password;
+  return f;
+}
+
 Kmsg decode_kmsg(const Bytes& b) {
   Kmsg m{};
   EXPECT_EQ(b.size(), size_t{KMSG_SIZE});

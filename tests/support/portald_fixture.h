@@ -68,6 +68,9 @@ struct LoginFields {
   uint32_t extra_word = 0;
 };
 Bytes login_request(const LoginFields& f);
+// The usual request: a client's address and MAC, and the account or mailbox name.
+LoginFields client_at(const std::string& ip, const std::string& mac, const std::string& user = "",
+                      const std::string& password = "");
 
 // The fields of a decoded Kernel message.
 struct Kmsg {

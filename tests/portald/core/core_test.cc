@@ -1,0 +1,117 @@
+// Settings rules, time-out rules, line reading and the event log's two forms.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/event_log.h"
+#include "core/lines.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "portald_fixture.h"
+
+namespace {
+
+using testing_support::set_nvram;
+using testing_support::unset_nvram;
+
+TEST(SettingsTest, AuthTypeMapping) {
+  EXPECT_EQ(core::auth_type_of("LOCAL"), 0);
+  EXPECT_EQ(core::auth_type_of("ADVERT"), 1);
+  EXPECT_EQ(core::auth_type_of("WEIXIN"), 2);
+  EXPECT_EQ(core::auth_type_of("USERS"), 3);
+  EXPECT_EQ(core::auth_type_of("EMAIL"), 4);
+  EXPECT_EQ(core::auth_type_of(nullptr), 0);
+  EXPECT_EQ(core::auth_type_of("users"), 0);
+  EXPECT_EQ(core::auth_type_of("EMAIL "), 0);
+  EXPECT_EQ(core::auth_type_of(""), 0);
+}
+
+TEST(SettingsTest, MultiUserLooksAtTheFirstThreeCharacters) {
+  EXPECT_EQ(core::multi_user_of("YES"), 1);
+  EXPECT_EQ(core::multi_user_of("YESSIR"), 1);
+  EXPECT_EQ(core::multi_user_of("yes"), 0);
+  EXPECT_EQ(core::multi_user_of("YE"), 0);
+  EXPECT_EQ(core::multi_user_of(""), 0);
+  EXPECT_EQ(core::multi_user_of(nullptr), 0);
+}
+
+const char* const kTimeKeys[] = {"WEBSEC_TIMEOUT",    "WEBAUTH_ALLTIME",   "WEBSEC_YJ_TIMEOUT",
+                                 "WEBSEC_YJ_ALLTIME", "WEBSEC_TP_TIMEOUT", "WEBSEC_TP_ALLTIME",
+                                 "WEBSEC_WX_TIMEOUT", "WEBSEC_WX_ALLTIME"};
+
+TEST(TimeoutsTest, RulesForEachAuthTypeValue) {
+  struct Row {
+    const char* situation;
+    const char* sectype;  // null: unset
+    std::vector<std::pair<const char*, const char*>> keys;
+    int32_t idle, total;
+  };
+  const Row rows[] = {
+      {"unset uses the common pair, not YJ", nullptr, {{"WEBSEC_YJ_TIMEOUT", "5"}}, 1800, 7200},
+      {"unset with common values", nullptr, {{"WEBSEC_TIMEOUT", "10"}, {"WEBAUTH_ALLTIME", "20"}},
+       600, 1200},
+      {"LOCAL uses YJ", "LOCAL", {{"WEBSEC_YJ_TIMEOUT", "5"}, {"WEBSEC_YJ_ALLTIME", "6"}}, 300, 360},
+      {"LOCAL defaults", "LOCAL", {{"WEBSEC_TIMEOUT", "5"}}, 1800, 7200},
+      {"ADVERT uses TP", "ADVERT", {{"WEBSEC_TP_TIMEOUT", "1"}, {"WEBSEC_TP_ALLTIME", "2"}}, 60, 120},
+      {"WEIXIN zero gives zero", "WEIXIN", {{"WEBSEC_WX_TIMEOUT", "0"}, {"WEBSEC_WX_ALLTIME", "x"}},
+       0, 0},
+      {"USERS zero idle gives 600", "USERS", {{"WEBSEC_TIMEOUT", "0"}}, 600, 7200},
+      {"EMAIL zero total gives 30 days", "EMAIL", {{"WEBAUTH_ALLTIME", "0"}}, 1800, 2592000},
+      {"unknown value uses the common pair", "other", {{"WEBSEC_TIMEOUT", "abc"}}, 600, 7200},
+      {"empty values count as missing", "ADVERT", {{"WEBSEC_TP_TIMEOUT", ""}}, 1800, 7200},
+      {"minutes wrap in 32 bits", "LOCAL", {{"WEBSEC_YJ_TIMEOUT", "35791395"}}, -2147483596, 7200},
+  };
+  testing_support::TempRoot root;
+  setenv("NVRAM_FILE", (root.dir() + "/nvram.conf").c_str(), 1);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.situation);
+    for (const char* k : kTimeKeys) unset_nvram(k);
+    for (const auto& kv : row.keys) set_nvram(kv.first, kv.second);
+    const core::Timeouts t = core::compute_timeouts(row.sectype);
+    EXPECT_EQ(t.idle, row.idle);
+    EXPECT_EQ(t.total, row.total);
+  }
+  for (const char* k : kTimeKeys) unset_nvram(k);
+  unsetenv("NVRAM_FILE");
+}
+
+TEST(LinesTest, OverLongLinesAreDiscardedPastTheBuffer) {
+  char name[] = "/tmp/portald-lines-XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  const std::string content = std::string(12, 'a') + "TAIL\n" + "short\n" + std::string(9, 'b') +
+                              "\n" + "last";
+  ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  close(fd);
+  std::FILE* f = std::fopen(name, "r");
+  char buf[10];
+  std::vector<std::string> lines;
+  while (core::read_line(f, buf, sizeof(buf))) lines.emplace_back(buf);
+  std::fclose(f);
+  std::remove(name);
+  // A 9-character line without its line feed in the buffer: the line feed alone is dropped.
+  EXPECT_EQ(lines, (std::vector<std::string>{"aaaaaaaaa", "short\n", "bbbbbbbbb", "last"}));
+}
+
+TEST(EventLogTest, KeyedAndTokenLinesInTheLogFile) {
+  testing_support::TempRoot root;
+  const std::string file = root.dir() + "/log";
+  setenv("PORTALD_LOG_FILE", file.c_str(), 1);
+  core::log_event("syslog.webauth_enable", "");
+  core::log_event("title", nullptr);
+  core::log_event("syslog.webauth_userti", "syslog.webauth_user a b");
+  core::log_token("@#@ log_info n %s  - webident - -v ident.onekeyident ident.webidentup",
+                  "10.0.0.1 m");
+  core::log_token("%s", "100% literal");
+  unsetenv("PORTALD_LOG_FILE");
+  EXPECT_EQ(testing_support::read_lines(file),
+            (std::vector<std::string>{
+                "R1 0 R3 syslog.webauth_enable ",
+                "R1 0 R3 title  ",
+                "R1 0 R3 syslog.webauth_userti syslog.webauth_user a b",
+                "@#@ log_info n 10.0.0.1 m  - webident - -v ident.onekeyident ident.webidentup",
+                "100% literal"}));
+}
+
+}  // namespace

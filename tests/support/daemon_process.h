@@ -1,0 +1,57 @@
+// The real portald binary run under a temporary root, with a fake kernel endpoint, a log
+// file and an nvram file of the test's own; stopped when the object goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "portald_fixture.h"
+
+namespace testing_support {
+
+class DaemonProcess {
+ public:
+  // nvram: the keys of the daemon's nvram file. extra_env: more NAME=VALUE entries.
+  DaemonProcess(const TempRoot& root, const std::map<std::string, std::string>& nvram,
+                std::vector<std::string> extra_env = {});
+  ~DaemonProcess();
+  DaemonProcess(const DaemonProcess&) = delete;
+  DaemonProcess& operator=(const DaemonProcess&) = delete;
+
+  // Starts the binary; with wait_hello, waits for its KMSG_HELLO on the fake kernel.
+  bool start(const std::vector<std::string>& args = {}, bool wait_hello = true);
+  // Waits for the process to end within ms; its exit status, or -1 when still running.
+  int wait_exit(int ms);
+  void stop();
+  bool running();
+
+  FakeKernel& kernel() { return kernel_; }
+  std::string log_file() const { return root_.dir() + "/events.log"; }
+  std::vector<std::string> log() const { return read_lines(log_file()); }
+  std::vector<Bytes> startup_messages() const { return startup_; }
+
+  // One login through the login socket: the reply's result word, -1 for no reply,
+  // -2 when the socket could not be reached.
+  int login(const LoginFields& f, int timeout_ms = 5000) const;
+  // Connects to the login socket and returns the descriptor (not written).
+  int connect_login() const;
+  // Sends one datagram to the control socket.
+  bool control(const Bytes& request) const;
+  // Sends one Kernel event to the daemon's Kernel channel address (learned from HELLO).
+  bool send_event(const Bytes& ev) const;
+
+  std::string nvram_file() const { return root_.dir() + "/nvram.conf"; }
+
+ private:
+  const TempRoot& root_;
+  FakeKernel kernel_;
+  std::vector<std::string> env_;
+  pid_t pid_ = -1;
+  std::vector<Bytes> startup_;
+  std::string daemon_addr_;  // abstract address of the daemon's Kernel channel
+};
+
+}  // namespace testing_support
