@@ -1,0 +1,86 @@
+// What the admission component knows and decides: the admitted clients, the exempt MAC
+// addresses and addresses, the hosts let through as exempt, the whitelist and the time-outs,
+// and which Kernel events fall due as its simulated clock runs. No input or output here:
+// every call takes the simulated time and returns the events to send.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "wire.h"
+
+namespace admit {
+
+struct Event {
+  uint32_t code;
+  uint32_t addr;  // network order
+  uint32_t kind;
+  Mac mac;
+  std::string reason;  // why it is sent, for the journal
+};
+
+// A client admitted by a permit of kind KIND_CLIENT_IP. The limits are those in force when it
+// was admitted.
+struct Client {
+  double admitted_at = 0, last_seen = 0;
+  uint32_t idle_limit = 0, total_limit = 0;  // 0: no limit
+  uint32_t quota_seconds = 0, recheck_seconds = 0;
+  double recheck_interval = 0;  // 0: no re-checks
+  double next_recheck = 0;
+  Mac mac{};
+};
+
+// A host that has been reported up because its MAC address or address is exempt.
+struct UpHost {
+  uint32_t kind = 0;
+  Mac mac{};
+  double up_at = 0, last_seen = 0;
+  uint32_t idle_limit = 0;
+};
+
+class Tables {
+ public:
+  // recheck_interval: simulated seconds between re-checks; 0 takes each permit's own
+  // recheck_seconds.
+  explicit Tables(double recheck_interval) : recheck_interval_(recheck_interval) {}
+
+  // Applies a received Kernel message (KMSG_HELLO is the caller's business). Returns the
+  // events that it causes.
+  std::vector<Event> apply(const KernelMessage& m, double now);
+  void apply(const WhitelistMessage& m);
+
+  // The events that are due at simulated time now; forgets the hosts taken down.
+  std::vector<Event> expire(double now);
+  // The earliest simulated time at which expire has something to do; infinity when none.
+  double next_due() const;
+
+  // A host seen in traffic. Fills what (a readable account of what happened) and returns
+  // the events to send.
+  std::vector<Event> seen(uint32_t addr, const Mac& mac, double now, std::string* what);
+  // The host is up or down because the operator said so: kept in step with the event sent.
+  Event host_up(uint32_t addr, const Mac& mac, uint32_t kind, double now);
+  Event host_down(uint32_t addr);
+
+  std::string status(double now) const;
+
+  const std::map<uint32_t, Client>& clients() const { return clients_; }
+
+ private:
+  double down_at(const Client& c, const char** reason) const;
+
+  double recheck_interval_;
+  bool timeouts_known_ = false;
+  uint32_t idle_ = 0, total_ = 0;
+  std::map<uint32_t, Client> clients_;  // by address, network order
+  std::map<uint32_t, UpHost> up_;       // by address
+  std::set<Mac> exempt_macs_;
+  std::set<uint32_t> exempt_addrs_;
+  std::set<std::string> wl_names_;
+  std::set<std::pair<std::string, uint32_t>> wl_addrs_;
+};
+
+}  // namespace admit
