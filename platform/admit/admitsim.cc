@@ -222,6 +222,7 @@ void Server::read_kernel() {
     size_t len = std::min(static_cast<size_t>(n), buf.size());
     JsonLine line;
     line.str("from", sockaddr_text(from, flen));
+    if (static_cast<size_t>(n) > buf.size()) line.num("truncated_from", static_cast<uint64_t>(n));
     KernelMessage km{};
     WhitelistMessage wl;
     const MessageClass cls = decode_message(buf.data(), len, &line, &km, &wl);

@@ -218,20 +218,32 @@ bool write_all(int fd, const std::string& data) {
   return true;
 }
 
-// Writes the merged values to a temporary file in the folder and renames it over the file.
-int replace_file(Store& s) {
-  std::string dir = folder_of(s.path);
-  std::string tmpl = s.path + ".XXXXXX";
+// The file a commit replaces: the target of a symbolic link, so that the link stays.
+std::string commit_target(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* real = realpath(path.c_str(), nullptr);
+  if (!real) return path;
+  std::string out = real;
+  std::free(real);
+  return out;
+}
+
+// Writes the merged values to a temporary file in the target's folder and renames it over
+// the target.
+int replace_file(Store& s, const std::string& target) {
+  std::string dir = folder_of(target);
+  std::string tmpl = target + ".XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
   int fd = mkstemp(name.data());
   if (fd < 0) return -1;
   mode_t mode = 0644;
   struct stat st;
-  if (stat(s.path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  if (stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
   bool ok = fchmod(fd, mode) == 0 && write_all(fd, render(s)) && fsync(fd) == 0;
   if (close(fd) != 0) ok = false;
-  if (ok && rename(name.data(), s.path.c_str()) != 0) ok = false;
+  if (ok && rename(name.data(), target.c_str()) != 0) ok = false;
   if (!ok) {
     unlink(name.data());
     return -1;
@@ -285,7 +297,8 @@ extern "C" int nvram_commit(void) {
   Store& s = store();
   std::lock_guard<std::mutex> lock(s.mu);
   refresh(s);
-  int dfd = open(folder_of(s.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string target = commit_target(s.path);
+  int dfd = open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd < 0) return -1;
   while (flock(dfd, LOCK_EX) != 0) {
     if (errno != EINTR) {
@@ -294,7 +307,7 @@ extern "C" int nvram_commit(void) {
     }
   }
   read_file(s);  // what other processes committed up to now, under the lock
-  int rc = replace_file(s);
+  int rc = replace_file(s, target);
   if (rc == 0) {
     s.pending.clear();
     read_file(s);

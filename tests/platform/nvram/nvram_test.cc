@@ -194,6 +194,21 @@ TEST_F(NvramTest, CommitReplacesTheFileWhole) {
   EXPECT_EQ(entries(), std::vector<std::string>{"nvram.conf"}) << "temporary file left behind";
 }
 
+TEST_F(NvramTest, CommitThroughASymbolicLinkKeepsTheLink) {
+  const std::string real = dir_ + "/real.conf";
+  std::ofstream(real) << "A=1\n";
+  ASSERT_EQ(symlink("real.conf", file_.c_str()), 0);
+  ASSERT_EQ(nvram_set("B", "2"), 0);
+  ASSERT_EQ(nvram_commit(), 0);
+  struct stat st;
+  ASSERT_EQ(lstat(file_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  std::ifstream in(real);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  EXPECT_EQ(ss.str(), "A=1\nB=2\n");
+}
+
 TEST_F(NvramTest, FailedCommitKeepsValuesPending) {
   std::string missing = dir_ + "/no/such/folder/nvram.conf";
   setenv("NVRAM_FILE", missing.c_str(), 1);
