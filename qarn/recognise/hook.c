@@ -1,0 +1,300 @@
+/*
+ * The recognition hook: reads the connection's Application mark, runs the checks in their
+ * fixed order and writes the mark and the packet's priority class.
+ *
+ * The hook keeps no state of its own; everything lives in the mark and the connection's
+ * fields, which relayk hands over together with the packet. It takes no lock of its own
+ * and allocates nothing. Payload is read only through qarn_pkt_parse, so a packet whose
+ * headers claim more bytes than it holds is recognised by no check that reads them.
+ */
+#include <linux/kernel.h>
+#include <linux/in.h>
+#include <linux/ip.h>
+#include <linux/jiffies.h>
+#include <linux/string.h>
+
+#include "frame/list.h"
+#include "frame/params.h"
+#include "frame/relayk_if.h"
+#include "games/cf_srv.h"
+#include "p2p/p2p.h"
+#include "recognise/hook.h"
+#include "recognise/http.h"
+#include "recognise/mark.h"
+#include "recognise/pkt.h"
+#include "recognise/ports.h"
+
+#define QARN_FACEMEETING_LEN 16
+
+/* The conference service's signature; no terminating zero. */
+static const unsigned char facemeeting[QARN_FACEMEETING_LEN] = {
+	'f', 'a', 'c', 'e', 'm', 'e', 'e', 't', 'i', 'n', 'g', 'v', '2', '.', '1', '#'
+};
+
+/* Whole marks that the hook writes. */
+#define QARN_MARK_REPLY_RATE 0x5c802u
+#define QARN_MARK_FRAMED 0x6cc01u
+
+#define QARN_RECHECK_TICKS 100
+#define QARN_RATE_TICKS 300
+
+/* Writes prio_class from the current mark's prio_group. */
+static int qarn_finish(struct sk_buff *skb, const struct nf_conn *ct)
+{
+	relayk_set_prio_class(skb, qarn_prio_of_group(QARN_PRIO_GROUP(relayk_ct_app_mark(ct))));
+	return 0;
+}
+
+/*
+ * The periodic re-check of a settled connection. Returns 1 when the connection goes back to
+ * full classification, 0 when the hook is done with the packet (without writing
+ * prio_class).
+ */
+static int qarn_recheck(struct nf_conn *ct, const struct relayk_acct *acct, u32 now)
+{
+	u32 mark = relayk_ct_app_mark(ct);
+	u64 reply = relayk_acct_packets(acct, RELAYK_DIR_REPLY);
+
+	if ((s32)(relayk_ct_recheck_stamp(ct) - now + QARN_RECHECK_TICKS) < 0) {
+		u32 app_class = QARN_APP_CLASS(mark);
+
+		if (app_class == 8 || app_class == 5) {
+			/* averages over the low words, so a zero low word is no count to divide by */
+			u32 fwd_pkts = (u32)relayk_acct_packets(acct, RELAYK_DIR_FORWARD);
+			u32 rep_pkts = (u32)reply;
+
+			if (fwd_pkts && rep_pkts) {
+				u32 a = (u32)relayk_acct_bytes(acct, RELAYK_DIR_FORWARD) / fwd_pkts;
+				u32 b = (u32)relayk_acct_bytes(acct, RELAYK_DIR_REPLY) / rep_pkts;
+
+				if ((u64)a > 2 * (u64)b)
+					mark = qarn_mark_set(mark, 10, 57, 3);
+			}
+		} else if (app_class == 4) {
+			if ((QARN_APP_ID(mark) == 1 && reply > 500) ||
+			    (QARN_APP_ID(mark) == 3 && reply > 20))
+				mark = qarn_mark_set(mark, 9, 54, 2);
+		}
+		relayk_set_ct_app_mark(ct, mark);
+		relayk_set_ct_recheck_stamp(ct, now);
+	}
+	return QARN_APP_CLASS(mark) == 4 && QARN_APP_ID(mark) == 3 && reply <= 19;
+}
+
+static int qarn_check_facemeeting(const struct qarn_pkt *p)
+{
+	if (!p->ip || p->tot_len <= p->ihl)
+		return -1;
+	if (p->tcp) {
+		if (p->data_len < QARN_FACEMEETING_LEN ||
+		    memcmp(p->payload, facemeeting, QARN_FACEMEETING_LEN))
+			return -1;
+		if (qarn_debug & QARN_DEBUG_FACEMEETING)
+			printk("%s,%d,checked %s, ct is %s\n", "qarn_check_facemeeting", 1172,
+			       "facemeetingv2.1#", "TCP");
+		return 0;
+	}
+	if (p->udp) {
+		if (p->payload_len < QARN_FACEMEETING_LEN ||
+		    memcmp(p->payload, facemeeting, QARN_FACEMEETING_LEN))
+			return -1;
+		if (qarn_debug & QARN_DEBUG_FACEMEETING)
+			printk("%s,%d,checked %s, ct is %s\n", "qarn_check_facemeeting", 1185,
+			       "facemeetingv2.1#", "UDP");
+		return 0;
+	}
+	return -1;
+}
+
+/* A message framed by 0x02 ... 0x03 on the ports of a known messaging service. */
+static int qarn_check_framed(const struct qarn_pkt *p)
+{
+	u16 sport, dport;
+
+	if (!p->ip || p->tot_len <= p->ihl || p->data_len <= 3)
+		return -1;
+	if (p->udp) {
+		sport = ntohs(p->udp->source);
+		dport = ntohs(p->udp->dest);
+		return (sport == 8000 || dport == 8000) && p->payload[0] == 0x02 &&
+		       p->payload[p->data_len - 1] == 0x03 ? 0 : -1;
+	}
+	if (p->tcp) {
+		sport = ntohs(p->tcp->source);
+		dport = ntohs(p->tcp->dest);
+		return (sport == 80 || dport == 80 || sport == 443 || dport == 443) &&
+		       p->payload[2] == 0x02 && p->payload[p->data_len - 1] == 0x03 ? 0 : -1;
+	}
+	return -1;
+}
+
+/* The reply-rate check; 0 when it has replaced the mark. */
+static int qarn_check_reply_rate(struct nf_conn *ct, const struct relayk_acct *acct, u32 now)
+{
+	u64 reply = relayk_acct_packets(acct, RELAYK_DIR_REPLY);
+	u32 rise;
+
+	if (reply < (u64)(s64)check_pkt_st_num)
+		return -1;
+	if (relayk_acct_packets(acct, RELAYK_DIR_FORWARD) == 0 || reply == 0) {
+		relayk_set_ct_rate_stamp(ct, now);
+		relayk_set_ct_rate_base(ct, relayk_acct_reply_aux(acct));
+	}
+	if ((u32)(now - relayk_ct_rate_stamp(ct)) < QARN_RATE_TICKS)
+		return -1;
+	relayk_set_ct_rate_stamp(ct, now);
+	rise = relayk_acct_reply_aux(acct) - relayk_ct_rate_base(ct);
+	if (rise / 3 <= (u32)check_pkt)
+		return -1;
+	relayk_set_ct_app_mark(ct, QARN_MARK_REPLY_RATE);
+	return 0;
+}
+
+static void qarn_flow_fill(struct qarn_flow *flow, const struct qarn_pkt *p,
+			   struct relayk_acct *acct)
+{
+	memset(flow, 0, sizeof(*flow));
+	flow->acct = acct;
+	flow->tcp = p->tcp;
+	flow->udp = p->udp;
+	flow->saddr = ntohl(p->ip->saddr);
+	flow->daddr = ntohl(p->ip->daddr);
+	if (p->tcp) {
+		flow->sport = ntohs(p->tcp->source);
+		flow->dport = ntohs(p->tcp->dest);
+	} else {
+		flow->sport = ntohs(p->udp->source);
+		flow->dport = ntohs(p->udp->dest);
+	}
+	flow->payload_len = (u16)p->payload_len;
+	flow->tot_len = (u16)p->tot_len;
+	flow->payload = p->payload;
+}
+
+int qarn_check_lan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *flow)
+{
+	u32 mark = relayk_ct_app_mark(ct);
+
+	if (flow->dport == 21) {
+		relayk_set_ct_app_mark(ct, qarn_mark_set(mark, 4, 11, 5));
+		return 0;
+	}
+	qarn_check_p2p(skb, ct, flow);
+	switch (relayk_ct_p2p_state(ct)) {
+	case 3: mark = qarn_mark_set(mark, 2, 12, 1); break;
+	case 4: mark = qarn_mark_set(mark, 5, 50, 3); break;
+	case 5: mark = qarn_mark_set(mark, 7, 52, 63); break;
+	case 6: mark = qarn_mark_set(mark, 8, 53, 9); break;
+	case 7: mark = qarn_mark_set(mark, 8, 53, 13); break;
+	case 8: mark = qarn_mark_set(mark, 8, 53, 12); break;
+	case 10: mark = qarn_mark_set(mark, 10, 57, 1); break;
+	default: return 0;
+	}
+	relayk_set_ct_app_mark(ct, mark);
+	return 0;
+}
+
+int func_match_hook(struct sk_buff *skb)
+{
+	struct nf_conn *ct;
+	struct relayk_acct *acct;
+	struct iphdr *iph;
+	struct qarn_pkt pkt;
+	struct qarn_flow flow;
+	u32 mark, now, dir_code;
+	u64 reply;
+	int parsed;
+
+	if (!skb || skb->len < sizeof(struct iphdr))
+		return 0;
+	ct = relayk_conn(skb);
+	if (!ct)
+		return 0;
+	acct = relayk_ct_acct(ct);
+	if (!acct)
+		return 0;
+	iph = ip_hdr(skb);
+	mark = relayk_ct_app_mark(ct);
+	now = (u32)jiffies;
+	dir_code = relayk_dir_code(skb);
+
+	if (mark && QARN_APP_CLASS(mark) == QARN_CLASS_OUTSIDE)
+		return qarn_finish(skb, ct);
+	if (dir_code - 100 <= 3) {
+		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(mark, QARN_CLASS_OUTSIDE, 2));
+		return qarn_finish(skb, ct);
+	}
+	if (mark && QARN_APP_CLASS(mark) != QARN_CLASS_UNSETTLED && !qarn_recheck(ct, acct, now))
+		return 0;
+
+	/* full classification */
+	if (atomic_read(&check_stat_rule) == 1 &&
+	    qarn_list_get_ip(dir_code ? ntohl(iph->daddr) : relayk_lan_host_addr(skb)) == 0) {
+		relayk_set_ct_app_mark(ct, relayk_ct_app_mark(ct) | QARN_CLASS_EXEMPT << 16);
+		return 0;
+	}
+	if (qarn_vpn_check_port(skb) == 0) {
+		relayk_set_ct_app_mark(ct, qarn_mark_set_class(relayk_ct_app_mark(ct),
+							       QARN_CLASS_VPN));
+		return qarn_finish(skb, ct);
+	}
+	parsed = qarn_pkt_parse(skb, &pkt) == 0;
+	if (parsed && qarn_check_facemeeting(&pkt) == 0) {
+		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(relayk_ct_app_mark(ct), 5, 1));
+		return qarn_finish(skb, ct);
+	}
+	if (qarn_check_lol(skb) == 0) {
+		relayk_set_ct_app_mark(ct, qarn_mark_set(relayk_ct_app_mark(ct), 1, 1, 3));
+		return qarn_finish(skb, ct);
+	}
+	if (cf_check_pkt(skb) == 0) {
+		relayk_set_ct_app_mark(ct, qarn_mark_set(relayk_ct_app_mark(ct), 1, 1, 1));
+		return qarn_finish(skb, ct);
+	}
+	if (qarn_check_pps(skb) == 0) {
+		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(relayk_ct_app_mark(ct), 10, 57));
+		return qarn_finish(skb, ct);
+	}
+
+	/* the first packets of a web connection go first */
+	reply = relayk_acct_packets(acct, RELAYK_DIR_REPLY);
+	if (relayk_ct_protocol(ct) == IPPROTO_TCP &&
+	    (ntohs(relayk_ct_fwd_dport(ct)) == 80 || ntohs(relayk_ct_fwd_dport(ct)) == 8080) &&
+	    relayk_acct_packets(acct, RELAYK_DIR_FORWARD) + reply <= (u64)(s64)high_prio_per_ct) {
+		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(relayk_ct_app_mark(ct),
+								     QARN_CLASS_UNSETTLED, 10));
+		return qarn_finish(skb, ct);
+	}
+
+	if (qarn_check_reply_rate(ct, acct, now) == 0) {
+		relayk_set_prio_class(skb, 5);
+		return 0;
+	}
+	if (parsed && qarn_check_framed(&pkt) == 0) {
+		relayk_set_ct_app_mark(ct, QARN_MARK_FRAMED);
+		relayk_set_prio_class(skb, 6);
+		return 0;
+	}
+
+	/* per-direction stage */
+	if (iph->protocol != IPPROTO_TCP && iph->protocol != IPPROTO_UDP)
+		return -1;
+	if (!parsed)
+		return qarn_finish(skb, ct);
+	qarn_flow_fill(&flow, &pkt, acct);
+	mark = relayk_ct_app_mark(ct);
+	if (dir_code) {
+		if (QARN_APP_CLASS(mark) == QARN_CLASS_UNSETTLED && (pkt.udp || reply > 1))
+			relayk_set_ct_app_mark(ct, 0);
+		if (qarn_check_wan(skb, ct, &flow, iph) == 0)
+			return qarn_finish(skb, ct);
+	} else {
+		if (QARN_APP_CLASS(mark) == QARN_CLASS_UNSETTLED && (pkt.udp || reply > 3))
+			relayk_set_ct_app_mark(ct, 0);
+		qarn_check_lan(skb, ct, &flow);
+		return qarn_finish(skb, ct);
+	}
+	if (qarn_check_email(skb, &flow) == 0)
+		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(relayk_ct_app_mark(ct), 11, 13));
+	return qarn_finish(skb, ct);
+}
