@@ -1,0 +1,174 @@
+// portalctl against a stand-in for the daemon's control socket: the datagram of each
+// command, byte for byte, and the refusal of bad arguments.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/paths.h"
+#include "portald_fixture.h"
+#include "tool_run.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using tool_run::Result;
+
+const std::string kTool = PORTALCTL_BINARY;
+
+// A 300-byte request with the command word and texts at the given offsets.
+Bytes request(uint32_t cmd, std::vector<std::pair<size_t, std::string>> texts) {
+  Bytes b(300, 0);
+  std::memcpy(b.data(), &cmd, 4);
+  for (const auto& [off, text] : texts) std::copy(text.begin(), text.end(), b.begin() + off);
+  return b;
+}
+
+class Portalctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.path(core::kControlSocketPath);
+    fd_ = tool_run::bound_socket(SOCK_DGRAM, path_);
+  }
+  void TearDown() override { close(fd_); }
+
+  Result run(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--socket", path_};
+    all.insert(all.end(), args.begin(), args.end());
+    return tool_run::run(kTool, all);
+  }
+
+  // Every datagram waiting on the socket.
+  std::vector<Bytes> received() {
+    std::vector<Bytes> all;
+    for (;;) {
+      Bytes b(1000);
+      const ssize_t n = recv(fd_, b.data(), b.size(), MSG_DONTWAIT);
+      if (n < 0) return all;
+      b.resize(static_cast<size_t>(n));
+      all.push_back(b);
+    }
+  }
+
+  testing_support::TempRoot dir_;
+  std::string path_;
+  int fd_ = -1;
+};
+
+TEST_F(Portalctl, EachCommandSendsOneRecordWithItsOffsets) {
+  struct Row {
+    const char* situation;
+    std::vector<std::string> args;
+    Bytes expected;
+  };
+  const std::string name64(64, 'n'), note64(64, 'o');
+  const Row rows[] = {
+      {"add with hours and note",
+       {"add-account", "alice", "2", "front desk"},
+       request(0, {{4, "alice"}, {84, "2"}, {100, "front desk"}})},
+      {"add without note", {"add-account", "bob", "*"}, request(0, {{4, "bob"}, {84, "*"}})},
+      {"add with a date", {"add-account", "carol", "2027-1-31."},
+       request(0, {{4, "carol"}, {84, "2027-1-31."}})},
+      {"add with a date without dot", {"add-account", "carol", "2027-01-31"},
+       request(0, {{4, "carol"}, {84, "2027-01-31"}})},
+      {"name and note filling their fields",
+       {"add-account", name64, "10", note64},
+       request(0, {{4, name64}, {84, "10"}, {100, note64}})},
+      {"name beginning with a dash", {"add-account", "-x", "1"},
+       request(0, {{4, "-x"}, {84, "1"}})},
+      {"remove", {"remove-account", "alice"}, request(1, {{4, "alice"}})},
+      {"cut", {"cut", "192.168.1.20"}, request(3, {{68, "192.168.1.20"}})},
+      {"cut with the longest address", {"cut", "255.255.255.255"},
+       request(3, {{68, "255.255.255.255"}})},
+      {"permit at 164", {"permit-mac", "00:11:22:aa:bb:cc"},
+       request(5, {{164, "00:11:22:aa:bb:cc"}})},
+      {"revoke at 84", {"revoke-mac", "0:1:2:A:B:C"}, request(6, {{84, "0:1:2:A:B:C"}})},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.situation);
+    const Result r = run(row.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::vector<Bytes> got = received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], row.expected);
+  }
+}
+
+TEST_F(Portalctl, BadArgumentsSendNothing) {
+  struct Row {
+    const char* situation;
+    std::vector<std::string> args;
+  };
+  const Row rows[] = {
+      {"no command", {}},
+      {"unknown command", {"add-user", "alice", "2"}},
+      {"unknown option", {"--force", "cut", "10.0.0.1"}},
+      {"socket option without value", {"--socket"}},
+      {"add without validity", {"add-account", "alice"}},
+      {"add with too many arguments", {"add-account", "alice", "2", "note", "more"}},
+      {"empty name", {"add-account", "", "2"}},
+      {"name one too long", {"add-account", std::string(65, 'n'), "2"}},
+      {"note one too long", {"add-account", "alice", "2", std::string(65, 'o')}},
+      {"three-digit hours", {"add-account", "alice", "100"}},
+      {"validity of words", {"add-account", "alice", "forever"}},
+      {"empty validity", {"add-account", "alice", ""}},
+      {"month 13", {"add-account", "alice", "2027-13-01"}},
+      {"day 0", {"add-account", "alice", "2027-12-0"}},
+      {"date with a tail", {"add-account", "alice", "2027-12-31x"}},
+      {"remove without name", {"remove-account"}},
+      {"remove with empty name", {"remove-account", ""}},
+      {"cut without address", {"cut"}},
+      {"cut with three parts", {"cut", "10.0.1"}},
+      {"cut with a part above 255", {"cut", "10.0.0.256"}},
+      {"cut with a name", {"cut", "router"}},
+      {"mac of five groups", {"permit-mac", "00:11:22:33:44"}},
+      {"mac of seven groups", {"permit-mac", "00:11:22:33:44:55:66"}},
+      {"mac group above ff", {"permit-mac", "100:11:22:33:44:55"}},
+      {"mac with dashes", {"revoke-mac", "00-11-22-33-44-55"}},
+      {"mac with an empty group", {"revoke-mac", "00::22:33:44:55"}},
+      {"mac not hex", {"revoke-mac", "gg:11:22:33:44:55"}},
+      {"socket path too long", {"--socket", "/tmp/" + std::string(120, 's'), "cut", "10.0.0.1"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.situation);
+    const Result r = run(row.args);
+    EXPECT_EQ(r.status, 64);
+    EXPECT_EQ(r.err.rfind("portalctl: ", 0), 0u) << r.err;
+    EXPECT_TRUE(received().empty());
+  }
+}
+
+TEST_F(Portalctl, DefaultSocketIsUnderPortaldRoot) {
+  const Result r = tool_run::run(kTool, {"cut", "10.0.0.9"}, {"PORTALD_ROOT=" + dir_.dir()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<Bytes> got = received();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], request(3, {{68, "10.0.0.9"}}));
+}
+
+TEST_F(Portalctl, UnreachableSocketIsItsOwnError) {
+  const Result missing = tool_run::run(kTool, {"--socket", dir_.dir() + "/none", "cut", "10.0.0.1"});
+  EXPECT_EQ(missing.status, 69);
+  EXPECT_NE(missing.err.find(dir_.dir() + "/none"), std::string::npos) << missing.err;
+
+  close(fd_);  // the file stays, nobody reads it
+  fd_ = -1;
+  EXPECT_EQ(run({"cut", "10.0.0.1"}).status, 69);
+}
+
+TEST(PortalctlHelp, ListsEveryCommand) {
+  const Result r = tool_run::run(kTool, {"--help"});
+  EXPECT_EQ(r.status, 0);
+  for (const char* word :
+       {"add-account", "remove-account", "cut", "permit-mac", "revoke-mac", "--socket"}) {
+    EXPECT_NE(r.out.find(word), std::string::npos) << word;
+  }
+}
+
+}  // namespace
