@@ -306,9 +306,11 @@ TEST_F(Admitsim, RechecksAtTheInterval) {
     const char* situation;
     std::vector<std::string> opts;
     double interval;
+    double late;  // simulated seconds a re-check may come late: 0.75 s of real time
   } rows[] = {
-      {"interval from the command line", {"--time-scale", "600", "--recheck-interval", "30"}, 30},
-      {"interval from the permit", {"--time-scale", "12000"}, 600},
+      {"interval from the command line",
+       {"--time-scale", "600", "--recheck-interval", "30"}, 30, 450},
+      {"interval from the permit", {"--time-scale", "12000"}, 600, 9000},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.situation);
@@ -324,6 +326,7 @@ TEST_F(Admitsim, RechecksAtTheInterval) {
       ++n;
       // The n-th re-check comes no sooner than n intervals after admission.
       EXPECT_GE(sim_of(l) - sim_of(admitted), n * r.interval - 0.01) << l;
+      EXPECT_LT(sim_of(l) - sim_of(admitted), n * r.interval + r.late) << l;
     }
     stop();
     unlink(journal_.c_str());
@@ -375,10 +378,7 @@ TEST_F(Admitsim, SeenTwiceSendsOneHostUp) {
   std::string out;
   ASSERT_EQ(event("seen 10.0.5.1 00:11:22:33:44:55", &out), 0);
   EXPECT_NE(out.find("already up"), std::string::npos) << out;
-  // Withdrawing an exempt MAC address that no host is up by changes nothing visible.
-  send(kmsg(9, 0, 0, kMacB));
-  ASSERT_EQ(event("raw 77 10.0.5.1"), 0);
-  EXPECT_EQ(next_event(), expected_event(77, ip("10.0.5.1"), 0));
+  EXPECT_TRUE(next_event(std::chrono::milliseconds(100)).empty());
 }
 
 TEST_F(Admitsim, RevokesEndWithoutEvents) {
