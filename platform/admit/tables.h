@@ -4,6 +4,8 @@
 // every call takes the simulated time and returns the events to send.
 #pragma once
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <map>
 #include <set>
@@ -42,6 +44,11 @@ struct UpHost {
   uint32_t idle_limit = 0;
 };
 
+// Addresses in network order, listed as their dotted texts read.
+struct AddrOrder {
+  bool operator()(uint32_t a, uint32_t b) const { return ntohl(a) < ntohl(b); }
+};
+
 class Tables {
  public:
   // recheck_interval: simulated seconds between re-checks; 0 takes each permit's own
@@ -67,18 +74,16 @@ class Tables {
 
   std::string status(double now) const;
 
-  const std::map<uint32_t, Client>& clients() const { return clients_; }
-
- private:
+   private:
   double down_at(const Client& c, const char** reason) const;
 
   double recheck_interval_;
   bool timeouts_known_ = false;
   uint32_t idle_ = 0, total_ = 0;
-  std::map<uint32_t, Client> clients_;  // by address, network order
-  std::map<uint32_t, UpHost> up_;       // by address
+  std::map<uint32_t, Client, AddrOrder> clients_;  // by address, network order
+  std::map<uint32_t, UpHost, AddrOrder> up_;
   std::set<Mac> exempt_macs_;
-  std::set<uint32_t> exempt_addrs_;
+  std::set<uint32_t, AddrOrder> exempt_addrs_;
   std::set<std::string> wl_names_;
   std::set<std::pair<std::string, uint32_t>> wl_addrs_;
 };
