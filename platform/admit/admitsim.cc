@@ -147,9 +147,16 @@ class Server {
   double now() const { return (mono_seconds() - start_) * opt_.time_scale; }
   // at: the simulated time to record, when it is not the present.
   void journal(JsonLine line, const char* dir, double at = -1);
-  void send_event(const Event& e);
-  void send_all(const std::vector<Event>& events) {
-    for (const auto& e : events) send_event(e);
+  // Sends and journals one event; returns why it could not be sent, or "" when it was.
+  std::string send_event(const Event& e);
+  // Sends every event; returns the first reason one could not be sent, or "".
+  std::string send_all(const std::vector<Event>& events) {
+    std::string first;
+    for (const auto& e : events) {
+      std::string error = send_event(e);
+      if (first.empty()) first = error;
+    }
+    return first;
   }
   void read_kernel();
   void read_control();
@@ -189,7 +196,7 @@ void Server::journal(JsonLine line, const char* dir, double at) {
   std::fflush(journal_);
 }
 
-void Server::send_event(const Event& e) {
+std::string Server::send_event(const Event& e) {
   JsonLine line;
   line.str("msg", "event")
       .str("event", event_name(e.code))
@@ -198,17 +205,22 @@ void Server::send_event(const Event& e) {
       .num("kind", uint64_t{e.kind})
       .str("mac", mac_text(e.mac))
       .str("reason", e.reason);
+  std::string error;
   if (!daemon_known_) {
-    journal(line.boolean("sent", false).str("error", "no daemon address"), "out");
-    return;
+    error = "no daemon address";
+  } else {
+    uint8_t buf[KMSG_SIZE];
+    encode_event(e.code, e.addr, e.kind, e.mac, buf);
+    if (sendto(kfd_, buf, sizeof buf, 0, reinterpret_cast<const sockaddr*>(&daemon_),
+               daemon_len_) < 0)
+      error = std::strerror(errno);
   }
-  uint8_t buf[KMSG_SIZE];
-  encode_event(e.code, e.addr, e.kind, e.mac, buf);
-  if (sendto(kfd_, buf, sizeof buf, 0, reinterpret_cast<const sockaddr*>(&daemon_), daemon_len_) < 0)
-    line.boolean("sent", false).str("error", std::strerror(errno));
-  else
+  if (error.empty())
     line.boolean("sent", true).str("to", sockaddr_text(daemon_, daemon_len_));
+  else
+    line.boolean("sent", false).str("error", error);
   journal(line, "out");
+  return error;
 }
 
 void Server::read_kernel() {
@@ -309,7 +321,10 @@ std::string Server::answer(const std::string& request, bool* ok) {
       break;
     }
   }
-  send_all(events);
+  const std::string failed = send_all(events);
+  if (!failed.empty())
+    return "the event could not be sent to the daemon at " + sockaddr_text(daemon_, daemon_len_) +
+           ": " + failed;
   if (what.empty()) what = std::string(event_name(events[0].code)) + " (code " +
                            std::to_string(events[0].code) + ") sent for " + addr_text(req.addr);
   *ok = true;

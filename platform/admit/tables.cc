@@ -73,9 +73,11 @@ std::vector<Event> Tables::apply(const KernelMessage& m, double now) {
 }
 
 void Tables::apply(const WhitelistMessage& m) {
-  if (!m.has_name) return;
+  const bool name = m.type == WL_NAME_TYPE && m.subtype == WL_NAME_SUBTYPE;
+  const bool addr = m.type == WL_ADDR_TYPE && m.subtype == WL_ADDR_SUBTYPE;
+  if (!m.has_name || !(name || addr)) return;
   wl_names_.insert(m.name);
-  if (m.type == WL_ADDR_TYPE && m.has_addr) wl_addrs_.insert({m.name, m.addr});
+  if (addr && m.has_addr) wl_addrs_.insert({m.name, m.addr});
 }
 
 double Tables::down_at(const Client& c, const char** reason) const {

@@ -85,7 +85,7 @@ class Admitsim : public ::testing::Test {
 
   void TearDown() override {
     stop();
-    close(daemon_);
+    if (daemon_ >= 0) close(daemon_);
     for (const char* f : {"/kernel", "/kernel.ctl", "/journal", "/stale"})
       unlink((dir_ + f).c_str());
     rmdir(dir_.c_str());
@@ -240,6 +240,18 @@ TEST_F(Admitsim, JournalDecodesWhatItReceives) {
     EXPECT_GE(sim_of(line), 0) << r.situation;
   }
   EXPECT_TRUE(next_event(std::chrono::milliseconds(200)).empty()) << "nothing asked for an event";
+
+  // The same name with an address, twice: one name, one address in the tables.
+  wl[16] = 4;
+  wl[20] = 13;
+  for (uint8_t c : Bytes{8, 0, 1, 0, 203, 0, 113, 7}) wl.push_back(c);
+  wl[0] = static_cast<uint8_t>(wl.size());
+  send(wl);
+  send(wl);
+  journal_lines({"\"record\":\"WL_ADDR\"", "\"name\":\"qq.com\"", "\"addr\":\"203.0.113.7\""}, 2);
+  std::string out;
+  ASSERT_EQ(run("status --socket " + sock_, &out), 0);
+  EXPECT_NE(out.find("whitelist: 1 names, 1 addresses"), std::string::npos) << out;
 }
 
 TEST_F(Admitsim, TakesClientsDownWhenALimitRunsOut) {
@@ -499,6 +511,12 @@ TEST_F(Admitsim, EventsNeedTheDaemonsAddress) {
   journal_line({"KMSG_HELLO"});
   EXPECT_EQ(event("raw 1 10.0.0.1", &out), 0) << out;
   EXPECT_EQ(next_event(), expected_event(1, ip("10.0.0.1"), 0));
+  // The daemon gone: the request fails instead of claiming the event went out.
+  close(daemon_);
+  daemon_ = -1;
+  EXPECT_EQ(event("raw 1 10.0.0.1", &out), 1);
+  EXPECT_NE(out.find("could not be sent"), std::string::npos) << out;
+  journal_line({"\"sent\":false"});
 }
 
 TEST_F(Admitsim, SocketFilesFromStartToEnd) {
