@@ -159,9 +159,9 @@ static void fc_nl_set_rule(const struct qarn_nl_cmd *cmd)
 	printk("Func = %s, Line = %d,num:%d\n", "fc_nl_set_rule", 296, cmd->num);
 	if (cmd->num == 0)
 		return;
-	n = (cmd->len - sizeof(*cmd)) / sizeof(*range);
+	n = (cmd->len - (u32)sizeof(*cmd)) / (u32)sizeof(*range);
 	/* a length below the header's would wrap round to a count far beyond the message */
-	if (cmd->len < sizeof(*cmd) || cmd->num != n) {
+	if (cmd->len < (u32)sizeof(*cmd) || cmd->num != n) {
 		printk("Func = %s, Line = %d,cmd->num:%d,sn_num:%d,fail \n", "fc_nl_set_rule",
 		       306, cmd->num, n);
 		return;
