@@ -116,16 +116,10 @@ TEST_F(PortalLogin, WritesEveryFieldAtItsOffset) {
 }
 
 TEST_F(PortalLogin, OnlyAddressGivenLeavesTheRestZero) {
-  exchange({"--ip", "10.0.0.7", "--mac", "m"}, reply_word(1));
-  Expected e;
-  e.at(148, "10.0.0.7").at(164, "m");
-  EXPECT_EQ(request_, e.rec);
-}
-
-TEST_F(PortalLogin, NegativeExtraWordKeepsItsBits) {
   exchange({"--ip", "10.0.0.7", "--mac", "m", "--extra-word", "-2"}, reply_word(1));
-  ASSERT_EQ(request_.size(), 300u);
-  EXPECT_EQ(Bytes(request_.begin() + 252, request_.begin() + 256), word_bytes(0xFFFFFFFEu));
+  Expected e;
+  e.at(148, "10.0.0.7").at(164, "m").at(252, word_bytes(0xFFFFFFFEu));
+  EXPECT_EQ(request_, e.rec);
 }
 
 // A text that fills its field exactly goes without a NUL; the next field starts right after.
@@ -155,6 +149,7 @@ struct AnswerRow {
   int status;
 };
 
+// Results print on standard output; a broken exchange is an error on standard error.
 TEST_F(PortalLogin, PrintsEachAnswerWithItsStatus) {
   const AnswerRow rows[] = {
       {"ok", reply_word(1), "LOGIN_OK\n", 0},
@@ -174,18 +169,6 @@ TEST_F(PortalLogin, PrintsEachAnswerWithItsStatus) {
          ASSERT_EQ(send(fd, r.data() + 2, 298, MSG_NOSIGNAL), 298);
        },
        "LOGIN_OK\n", 0},
-  };
-  for (const AnswerRow& row : rows) {
-    SCOPED_TRACE(row.situation);
-    const Result r = exchange({"--ip", "10.0.0.1", "--mac", "m"}, row.answer);
-    EXPECT_EQ(r.out, row.out);
-    EXPECT_EQ(r.status, row.status) << r.err;
-    EXPECT_EQ(request_.size(), 300u);
-  }
-}
-
-TEST_F(PortalLogin, BrokenAnswersAreErrorsNotResults) {
-  const AnswerRow rows[] = {
       {"part of a reply, then closed",
        [](int fd) { ASSERT_EQ(send(fd, "\1\0\0\0\0\0\0\0\0\0", 10, MSG_NOSIGNAL), 10); }, "",
        74},
@@ -194,10 +177,11 @@ TEST_F(PortalLogin, BrokenAnswersAreErrorsNotResults) {
   };
   for (const AnswerRow& row : rows) {
     SCOPED_TRACE(row.situation);
-    const Result r = exchange({"--ip", "10.0.0.1", "--mac", "m", "--timeout", "0.3"}, row.answer);
+    const Result r = exchange({"--ip", "10.0.0.1", "--mac", "m", "--timeout", "0.5"}, row.answer);
     EXPECT_EQ(r.out, row.out);
-    EXPECT_EQ(r.status, row.status);
-    EXPECT_EQ(r.err.rfind("portal-login: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_EQ(r.err.empty(), row.status < 64) << r.err;
+    EXPECT_EQ(request_.size(), 300u);
   }
 }
 
@@ -258,15 +242,6 @@ TEST_F(PortalLogin, UnreachableSocketIsItsOwnError) {
   const Result stale = tool_run::run(kTool, {"--socket", path_, "--ip", "10.0.0.1", "--mac", "m"});
   EXPECT_EQ(stale.status, 69);
   EXPECT_EQ(stale.out, "");
-}
-
-TEST(PortalLoginHelp, ListsOptionsAndExitStatuses) {
-  const Result r = tool_run::run(kTool, {"--help"});
-  EXPECT_EQ(r.status, 0);
-  for (const char* word : {"--socket", "--ip", "--mac", "--user", "--password", "--extra-a",
-                           "--extra-b", "--extra-word", "--timeout", "LOGIN_NOT_LISTED", "75"}) {
-    EXPECT_NE(r.out.find(word), std::string::npos) << word;
-  }
 }
 
 }  // namespace
