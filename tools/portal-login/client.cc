@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,10 +38,9 @@ bool send_all(int fd, const unsigned char* data, size_t len) {
 }
 
 // Reads the reply into the record until it is complete, the peer closes, or the deadline.
-LoginOutcome receive_reply(int fd, int timeout_ms) {
+LoginOutcome receive_reply(int fd, int64_t deadline) {
   unsigned char reply[auth::kRecordSize];
   LoginOutcome out;
-  const int64_t deadline = monotonic_ms() + timeout_ms;
   while (out.received < sizeof(reply)) {
     const int64_t left = deadline - monotonic_ms();
     if (left <= 0) {
@@ -112,6 +113,23 @@ bool parse_word(const char* text, uint32_t* value) {
   return true;
 }
 
+int parse_timeout(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const double s = std::strtod(text, &end);
+  if (*text == '\0' || errno != 0 || *end != '\0' || !std::isfinite(s) || s <= 0 ||
+      s > kMaxTimeoutSeconds) {
+    fail(kExitUsage, std::string("--timeout takes a number of seconds above 0 and at most ") +
+                         std::to_string(kMaxTimeoutSeconds) + ", not '" + text + "'");
+  }
+  return std::max(1, static_cast<int>(std::ceil(s * 1000)));
+}
+
+void set_send_timeout(int fd, int timeout_ms) {
+  timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+}
+
 UnixAddress unix_address(const std::string& path) {
   UnixAddress a;
   if (path.empty()) fail(kExitUsage, "the socket path is empty");
@@ -127,20 +145,23 @@ UnixAddress unix_address(const std::string& path) {
 LoginOutcome login_exchange(const UnixAddress& socket_addr, const unsigned char* request,
                             int timeout_ms) {
   LoginOutcome out;
+  const int64_t deadline = monotonic_ms() + timeout_ms;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     out.exchange = Exchange::kUnreachable;
     out.error = errno;
     return out;
   }
+  // A daemon whose queue of connections is full makes connect wait; the time-out bounds that.
+  set_send_timeout(fd, timeout_ms);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&socket_addr.addr), socket_addr.len) != 0) {
-    out.exchange = Exchange::kUnreachable;
+    out.exchange = errno == EAGAIN ? Exchange::kTimeout : Exchange::kUnreachable;
     out.error = errno;
   } else if (!send_all(fd, request, auth::kRecordSize)) {
-    out.exchange = Exchange::kSendFailed;
+    out.exchange = errno == EAGAIN ? Exchange::kTimeout : Exchange::kSendFailed;
     out.error = errno;
   } else {
-    out = receive_reply(fd, timeout_ms);
+    out = receive_reply(fd, deadline);
   }
   close(fd);
   return out;

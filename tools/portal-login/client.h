@@ -37,6 +37,18 @@ void put_checked(unsigned char* record, auth::Field f, const std::string& text,
 // Returns false for anything else.
 bool parse_word(const char* text, uint32_t* value);
 
+// How long a tool waits for the daemon by default, and at most.
+inline constexpr int kDefaultTimeoutMs = 10000;
+inline constexpr int kMaxTimeoutSeconds = 86400;
+
+// The milliseconds of a --timeout value in seconds (fractions allowed); fails with
+// kExitUsage unless it is above 0 and at most kMaxTimeoutSeconds.
+int parse_timeout(const char* text);
+
+// Bounds how long connect and send wait on a full queue of the peer (they then fail with
+// EAGAIN).
+void set_send_timeout(int fd, int timeout_ms);
+
 // The address of a socket file; fails with kExitUsage when the path does not fit.
 struct UnixAddress {
   sockaddr_un addr{};
@@ -45,7 +57,7 @@ struct UnixAddress {
 UnixAddress unix_address(const std::string& path);
 
 // One login exchange: connects to the login socket at path, writes the 300-byte request and
-// waits up to timeout_ms for the 300-byte reply.
+// reads the 300-byte reply, all within timeout_ms.
 enum class Exchange {
   kReply,        // *result holds the reply's result word
   kNoReply,      // the daemon closed the connection without sending anything

@@ -3,7 +3,6 @@
 #include <getopt.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,9 +20,6 @@ constexpr int kExitLimitReached = 2;
 constexpr int kExitNotListed = 3;
 constexpr int kExitNoReply = 4;
 constexpr int kExitOtherResult = 5;
-
-constexpr double kDefaultTimeout = 10.0;
-constexpr double kMaxTimeout = 86400.0;
 
 const char kUsage[] =
     "usage: portal-login [--socket PATH] --ip IP --mac MAC [--user NAME] [--password PW]\n"
@@ -44,8 +40,8 @@ const char kUsage[] =
     "  --extra-a TEXT     free text stored with the login (at most 64 characters)\n"
     "  --extra-b TEXT     free text stored with the login (at most 64 characters)\n"
     "  --extra-word N     32-bit number stored with the login (decimal, default 0)\n"
-    "  --timeout SECONDS  how long to wait for the answer (default 10; a mail-server\n"
-    "                     check can keep the daemon busy for several seconds)\n"
+    "  --timeout SECONDS  how long the whole exchange may take (default 10; a\n"
+    "                     mail-server check can keep the daemon busy for seconds)\n"
     "  --help             this text\n"
     "\n"
     "A text longer than its field is refused, never cut.\n"
@@ -102,20 +98,6 @@ const ResultName kResults[] = {
     {auth::LOGIN_NOT_LISTED, "LOGIN_NOT_LISTED", kExitNotListed},
 };
 
-int timeout_ms_of(const char* text) {
-  char* end = nullptr;
-  errno = 0;
-  const double s = std::strtod(text, &end);
-  if (*text == '\0' || errno != 0 || *end != '\0' || !std::isfinite(s) || s <= 0 ||
-      s > kMaxTimeout) {
-    client::fail(client::kExitUsage, std::string("--timeout takes a number of seconds above 0 "
-                                                 "and at most 86400, not '") +
-                                         text + "'");
-  }
-  const int ms = static_cast<int>(std::ceil(s * 1000));
-  return ms > 0 ? ms : 1;
-}
-
 // Prints the answer and returns the exit status it stands for.
 int report(const client::LoginOutcome& out, const std::string& path, int timeout_ms) {
   switch (out.exchange) {
@@ -160,7 +142,7 @@ int main(int argc, char** argv) {
   auth::put_word(request, auth::kLoginOffMsgType, auth::LOGIN_REQUEST_TYPE);
   bool have_ip = false;
   bool have_mac = false;
-  int timeout_ms = static_cast<int>(kDefaultTimeout * 1000);
+  int timeout_ms = client::kDefaultTimeoutMs;
 
   opterr = 0;
   int c;
@@ -202,7 +184,7 @@ int main(int argc, char** argv) {
         break;
       }
       case kOptTimeout:
-        timeout_ms = timeout_ms_of(optarg);
+        timeout_ms = client::parse_timeout(optarg);
         break;
       case kOptHelp:
         std::fputs(kUsage, stdout);

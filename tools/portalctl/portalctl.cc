@@ -19,7 +19,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: portalctl [--socket PATH] COMMAND ARGUMENTS\n"
+    "usage: portalctl [--socket PATH] [--timeout SECONDS] COMMAND ARGUMENTS\n"
     "\n"
     "Commands:\n"
     "  add-account NAME VALIDITY [NOTE]  add a local account (until the daemon restarts);\n"
@@ -31,8 +31,10 @@ const char kUsage[] =
     "  revoke-mac MAC                    withdraw the MAC address\n"
     "\n"
     "Options (before the command):\n"
-    "  --socket PATH  control socket (default: /tmp/R3localsocket under PORTALD_ROOT)\n"
-    "  --help         this text\n"
+    "  --socket PATH      control socket (default: /tmp/R3localsocket under\n"
+    "                     PORTALD_ROOT)\n"
+    "  --timeout SECONDS  how long to wait while the daemon's queue is full (default 10)\n"
+    "  --help             this text\n"
     "\n"
     "NAME and NOTE take at most 64 characters, VALIDITY 16; longer texts are refused, never\n"
     "cut. The daemon sends no answer.\n"
@@ -41,7 +43,8 @@ const char kUsage[] =
     "   0  the request was sent\n"
     "  64  bad arguments\n"
     "  69  the control socket cannot be reached\n"
-    "  74  sending failed otherwise\n";
+    "  74  sending failed otherwise\n"
+    "  75  the daemon did not take the request within the time-out\n";
 
 // The validity forms the daemon reads: "*", hours a day in at most two digits, or a date
 // written year-month-day (the trailing dot of the account file is optional).
@@ -147,6 +150,7 @@ const Command kCommands[] = {
 
 const option kOptions[] = {
     {"socket", required_argument, nullptr, 's'},
+    {"timeout", required_argument, nullptr, 't'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -156,6 +160,7 @@ const option kOptions[] = {
 int main(int argc, char** argv) {
   client::set_program("portalctl");
   std::string path = core::fixed_path(core::kControlSocketPath);
+  int timeout_ms = client::kDefaultTimeoutMs;
 
   // Options end at the command, so names and notes may begin with a dash.
   opterr = 0;
@@ -164,6 +169,9 @@ int main(int argc, char** argv) {
     switch (c) {
       case 's':
         path = optarg;
+        break;
+      case 't':
+        timeout_ms = client::parse_timeout(optarg);
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -194,10 +202,15 @@ int main(int argc, char** argv) {
   const client::UnixAddress addr = client::unix_address(path);
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) client::fail(client::kExitIo, std::string("socket: ") + std::strerror(errno));
+  // The daemon reads one request per pass; a full queue makes the send wait.
+  client::set_send_timeout(fd, timeout_ms);
   const ssize_t sent = sendto(fd, request, sizeof(request), MSG_NOSIGNAL,
                               reinterpret_cast<const sockaddr*>(&addr.addr), addr.len);
   const int error = errno;
   close(fd);
+  if (sent < 0 && error == EAGAIN) {
+    client::fail(client::kExitTimeout, "the daemon did not take the request in time");
+  }
   if (sent < 0) {
     const bool unreachable = error == ENOENT || error == ECONNREFUSED || error == ENOTDIR ||
                              error == EACCES || error == EPROTOTYPE || error == ENOTSOCK;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "client.h"
 #include "core/paths.h"
 #include "portald_fixture.h"
 #include "tool_run.h"
@@ -228,6 +229,22 @@ TEST_F(PortalLogin, BadArgumentsAreRefusedBeforeConnecting) {
     EXPECT_EQ(r.err.rfind("portal-login: ", 0), 0u) << r.err;
     EXPECT_FALSE(connection_waiting());
   }
+}
+
+// A daemon stuck in a long check stops accepting; once its queue is full, connecting waits.
+TEST_F(PortalLogin, FullConnectionQueueEndsWithTheTimeOut) {
+  const std::string busy = dir_.dir() + "/busy";
+  const int fd = tool_run::bound_socket(SOCK_STREAM, busy);
+  ASSERT_EQ(listen(fd, 0), 0);
+  const int queued = socket(AF_UNIX, SOCK_STREAM, 0);
+  const client::UnixAddress a = client::unix_address(busy);
+  ASSERT_EQ(connect(queued, reinterpret_cast<const sockaddr*>(&a.addr), a.len), 0);
+
+  const Result r = tool_run::run(
+      kTool, {"--socket", busy, "--ip", "10.0.0.1", "--mac", "m", "--timeout", "0.3"});
+  EXPECT_EQ(r.status, 75) << r.err;
+  close(queued);
+  close(fd);
 }
 
 TEST_F(PortalLogin, UnreachableSocketIsItsOwnError) {

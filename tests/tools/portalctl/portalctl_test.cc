@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client.h"
 #include "core/paths.h"
 #include "portald_fixture.h"
 #include "tool_run.h"
@@ -110,6 +111,7 @@ TEST_F(Portalctl, BadArgumentsSendNothing) {
       {"unknown command", {"add-user", "alice", "2"}},
       {"unknown option", {"--force", "cut", "10.0.0.1"}},
       {"socket option without value", {"--socket"}},
+      {"timeout of nothing", {"--timeout", "0", "cut", "10.0.0.1"}},
       {"add without validity", {"add-account", "alice"}},
       {"add with too many arguments", {"add-account", "alice", "2", "note", "more"}},
       {"empty name", {"add-account", "", "2"}},
@@ -150,6 +152,19 @@ TEST_F(Portalctl, DefaultSocketIsUnderPortaldRoot) {
   const std::vector<Bytes> got = received();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0], request(3, {{68, "10.0.0.9"}}));
+}
+
+// While the daemon is busy its queue fills; a request that cannot go in gives up in time.
+TEST_F(Portalctl, FullQueueEndsWithTheTimeOut) {
+  const int filler = socket(AF_UNIX, SOCK_DGRAM, 0);
+  const client::UnixAddress a = client::unix_address(path_);
+  const Bytes b(300, 0);
+  while (sendto(filler, b.data(), b.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&a.addr),
+                a.len) == 300) {
+  }
+  const Result r = run({"--timeout", "0.3", "cut", "10.0.0.1"});
+  EXPECT_EQ(r.status, 75) << r.err;
+  close(filler);
 }
 
 TEST_F(Portalctl, UnreachableSocketIsItsOwnError) {
