@@ -175,7 +175,8 @@ int relayk_netlink_take_reply(unsigned *pid, void *buf, unsigned cap)
 		return -1;
 	if (pid)
 		*pid = r->pid;
-	memcpy(buf, r->data, r->len < cap ? r->len : cap);
+	if (buf && cap)
+		memcpy(buf, r->data, r->len < cap ? r->len : cap);
 	len = (int)r->len;
 	free(r);
 	return len;

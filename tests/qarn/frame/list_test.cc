@@ -12,8 +12,6 @@ extern "C" int qarn_list_get_ip(unsigned addr);
 namespace qarn_test {
 namespace {
 
-using Words = std::vector<uint32_t>;
-
 constexpr uint32_t kPid = 4242;
 
 Words Header(uint32_t cmd, uint32_t arg, uint32_t len, uint32_t num) {

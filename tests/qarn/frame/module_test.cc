@@ -10,6 +10,17 @@
 namespace qarn_test {
 namespace {
 
+TEST(ModuleParamsTest, NineIntegerParametersWithTheirInitialValues) {
+  // the first test of this program, so no test has set them yet
+  for (const auto& p : kParamDefaults) {
+    int v = -12345;
+    ASSERT_EQ(kstub_param_get(p.name, &v), 0) << p.name;
+    EXPECT_EQ(v, p.value) << p.name;
+  }
+  int v;
+  EXPECT_EQ(kstub_param_get("no_such_param", &v), -1);
+}
+
 class ModuleTest : public QarnTest {
  protected:
   void SetUp() override {
@@ -62,25 +73,6 @@ TEST_F(ModuleTest, ModuleInformation) {
   EXPECT_STREQ(kstub_modinfo("alias"), "QARN");
   EXPECT_STREQ(kstub_modinfo("depends"), "relayk");
   EXPECT_STREQ(kstub_modinfo("vermagic"), "2.6.36.4 SMP mod_unload modversions ARMv7 ");
-}
-
-TEST_F(ModuleTest, NineIntegerParametersWithTheirDefaults) {
-  // the fixture has put the defaults back; these are the module's own initial values
-  const struct {
-    const char* name;
-    int value;
-  } rows[] = {{"qarn_debug", 0},          {"check_http_jpg", 1},
-              {"check_game_pkt_num", 1000}, {"check_game_pkt_avg_len", 128},
-              {"check_pkt_st_num", 2000},  {"check_pkt", 100},
-              {"check_rate", 50000},       {"high_prio_per_ct", 3},
-              {"debug", 0}};
-  for (const auto& row : rows) {
-    int v = -12345;
-    ASSERT_EQ(kstub_param_get(row.name, &v), 0) << row.name;
-    EXPECT_EQ(v, row.value) << row.name;
-  }
-  int v;
-  EXPECT_EQ(kstub_param_get("no_such_param", &v), -1);
 }
 
 TEST_F(ModuleTest, ParameterChangesTakeEffectOnTheNextPacket) {

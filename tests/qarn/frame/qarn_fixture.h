@@ -22,6 +22,7 @@ void cleanup_module(void);
 namespace qarn_test {
 
 using Bytes = std::vector<uint8_t>;
+using Words = std::vector<uint32_t>;
 
 constexpr uint32_t Ip(unsigned a, unsigned b, unsigned c, unsigned d) {
   return a << 24 | b << 16 | c << 8 | d;
@@ -55,17 +56,18 @@ inline Bytes Icmp(uint32_t src, uint32_t dst) {
 
 inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-// The module's parameters at their load-time defaults.
+// The module's parameters and their load-time defaults.
+struct ParamDefault {
+  const char* name;
+  int value;
+};
+constexpr ParamDefault kParamDefaults[] = {
+    {"qarn_debug", 0},          {"check_http_jpg", 1},   {"check_game_pkt_num", 1000},
+    {"check_game_pkt_avg_len", 128}, {"check_pkt_st_num", 2000}, {"check_pkt", 100},
+    {"check_rate", 50000},      {"high_prio_per_ct", 3}, {"debug", 0}};
+
 inline void DefaultParams() {
-  static const struct {
-    const char* name;
-    int value;
-  } kDefaults[] = {{"qarn_debug", 0},          {"check_http_jpg", 1},
-                   {"check_game_pkt_num", 1000}, {"check_game_pkt_avg_len", 128},
-                   {"check_pkt_st_num", 2000},  {"check_pkt", 100},
-                   {"check_rate", 50000},       {"high_prio_per_ct", 3},
-                   {"debug", 0}};
-  for (const auto& p : kDefaults) ASSERT_EQ(kstub_param_set(p.name, p.value), 0) << p.name;
+  for (const auto& p : kParamDefaults) ASSERT_EQ(kstub_param_set(p.name, p.value), 0) << p.name;
 }
 
 class QarnTest : public ::testing::Test {
