@@ -22,7 +22,7 @@
 #define P2P_DNS		3
 #define P2P_BULK	4
 #define P2P_PORT_8000	9
-#define P2P_SILENT	10	/* also the verdict of an endpoint with many hits */
+#define P2P_STREAM	10	/* no reply by the limit, or an endpoint of many hits */
 
 #define P2P_DNS_PORT		53
 #define P2P_LOWEST_PORT		1025	/* UDP to lower ports is not tracked */
@@ -139,7 +139,7 @@ static u32 verdict_of_count(const struct qarn_flow *flow)
 	if (flow->dport == 5001)
 		return P2P_BULK;
 	if (!flow->acct || relayk_acct_packets(flow->acct, RELAYK_DIR_REPLY) == 0)
-		return P2P_SILENT;
+		return P2P_STREAM;
 	return P2P_BULK;
 }
 
@@ -187,7 +187,7 @@ int qarn_check_p2p(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 		goto publish;
 	}
 	if (peer->hits > 10) {
-		verdict = P2P_SILENT;
+		verdict = P2P_STREAM;
 		goto publish;
 	}
 	count = relayk_ct_p2p_count(ct) + 1;
