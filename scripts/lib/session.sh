@@ -69,8 +69,8 @@ session_start() {
 }
 
 session_stop() {
-  [ -n "${PORTALD_PID:-}" ] && kill "$PORTALD_PID" 2>/dev/null && wait "$PORTALD_PID" 2>/dev/null
-  [ -n "${ADMIT_PID:-}" ] && kill "$ADMIT_PID" 2>/dev/null && wait "$ADMIT_PID" 2>/dev/null
+  if [ -n "${PORTALD_PID:-}" ]; then kill "$PORTALD_PID" 2>/dev/null; wait "$PORTALD_PID" 2>/dev/null || true; fi
+  if [ -n "${ADMIT_PID:-}" ]; then kill "$ADMIT_PID" 2>/dev/null; wait "$ADMIT_PID" 2>/dev/null || true; fi
   PORTALD_PID= ADMIT_PID=
   return 0
 }
