@@ -56,8 +56,6 @@ std::vector<Pop3Case> pop3_cases() {
        "secret", 1, {kHostUp}, "USER alice\r\nPASS secret\r\n"},
       {"ok_alone_in_its_piece", "+OK", {"+OK\n", "+OK"}, "alice", "secret", 1, {kHostUp},
        "USER alice\r\nPASS secret\r\n"},
-      {"greeting_okay_is_not_ok", "+OKAY\r\n", {}, "alice", "secret", 0, {}, ""},
-      {"greeting_in_lower_case", "+ok ready\r\n", {}, "alice", "secret", 0, {}, ""},
       {"greeting_err", "-ERR go away\r\n", {}, "alice", "secret", 0, {}, ""},
       {"user_refused", "+OK\r\n", {"-ERR unknown\r\n"}, "alice", "secret", -1, {kPop3UserRefused},
        "USER alice\r\n"},

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # A private dovecot for tests: POP3, POP3S, IMAP and IMAPS on 127.0.0.1, ports chosen free at
-# start, users from a passwd-file, a self-signed certificate made at start. Nothing outside
-# DIR is read or written (no system configuration, no system state folder); it runs as root
-# or as an ordinary user.
+# start, users from a passwd-file, a self-signed certificate made at start. Its configuration,
+# state, sockets, log and mailboxes all live in DIR; the system's dovecot configuration and
+# state folders are not touched. It runs as root or as an ordinary user. Started as root, its
+# processes run as nobody, so every folder above DIR must be searchable by others (a folder
+# made by mktemp -d needs chmod 755).
 #
 #   dovecot-harness.sh start DIR    DIR must be missing or empty. Starts the server, waits until
 #                                   all four ports answer, writes DIR/env and exits 0. On failure
@@ -20,12 +22,12 @@
 #                                                    double quote and a backslash; the file
 #                                                    holds that password alone, no line feed
 #   DOVECOT_PID                                      the master process
-# The server's own log is DIR/dovecot.log. A failed login is answered at once (no delay).
+# The server's own log is DIR/dovecot.log. Repeated failed logins are not slowed down.
 set -euo pipefail
 
 die() { echo "dovecot-harness: $*" >&2; exit 1; }
 
-usage() { sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; }
 
 find_dovecot() {
   local d
@@ -78,8 +80,8 @@ master_pid() {
   [ -s "$f" ] && cat "$f"
 }
 
-# Every process whose session or process group is the master's, or whose parent chain leads
-# to it: dovecot keeps its children in the master's process group.
+# The processes of the master's process group: start runs the master under setsid, and
+# dovecot's children stay in its group.
 group_pids() {
   local pgid="$1"
   ps -e -o pid=,pgid= | awk -v g="$pgid" '$2 == g { print $1 }'
