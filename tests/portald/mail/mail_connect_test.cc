@@ -102,6 +102,11 @@ TEST_F(ConnectTest, RefusedConnectionFailsEveryCheckWithoutEventLines) {
 }
 
 TEST_F(ConnectTest, ClosedStandardInputIsNotMistakenForFailure) {
+  // Descriptor 0 must be taken while the listener opens, whatever the test runner left there.
+  const bool stdin_was_open = fcntl(0, F_GETFD) != -1;
+  if (!stdin_was_open) {
+    ASSERT_EQ(open("/dev/null", O_RDONLY), 0);
+  }
   // No other thread may open descriptors while 0 is free: the server is a bare listening socket.
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = {};
@@ -130,6 +135,7 @@ TEST_F(ConnectTest, ClosedStandardInputIsNotMistakenForFailure) {
   close(served);
   close(fd);
   close(listener);
+  if (!stdin_was_open) close(0);
 }
 
 }  // namespace
