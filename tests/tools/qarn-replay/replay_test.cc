@@ -1,0 +1,255 @@
+// qarn-replay on small captures written by the tests: the marks of every connection, the
+// per-packet JSON, List files, link types and capture formats, and bad arguments.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pcapwriter.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t Ip(unsigned a, unsigned b, unsigned c, unsigned d) {
+  return a << 24 | b << 16 | c << 8 | d;
+}
+constexpr uint32_t kLan = Ip(192, 168, 1, 10);
+constexpr uint32_t kWan = Ip(100, 100, 7, 7);
+
+struct Packet {
+  uint64_t ts_usec;
+  Bytes ip;
+};
+
+Bytes Tcp(uint32_t s, uint32_t d, uint16_t sp, uint16_t dp, const std::string& payload = "") {
+  Bytes b(40 + payload.size());
+  b.resize(pcapw_build_tcp(b.data(), b.size(), s, d, sp, dp, PCAPW_ACK, 1, 1, payload.data(),
+                           payload.size()));
+  return b;
+}
+
+Bytes Udp(uint32_t s, uint32_t d, uint16_t sp, uint16_t dp, const Bytes& payload = {}) {
+  Bytes b(28 + payload.size());
+  b.resize(pcapw_build_udp(b.data(), b.size(), s, d, sp, dp, payload.data(), payload.size()));
+  return b;
+}
+
+Bytes Icmp(uint32_t s, uint32_t d) {
+  Bytes b(28);
+  b.resize(pcapw_build_icmp(b.data(), b.size(), s, d, 8, 0, nullptr, 0));
+  return b;
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// A web connection's first four packets, a conference packet, a framed message and a ping.
+std::vector<Packet> Sample() {
+  return {
+      {1000000, Tcp(kLan, kWan, 40000, 80)},
+      {1010000, Tcp(kWan, kLan, 80, 40000)},
+      {1020000, Tcp(kLan, kWan, 40000, 80, "GET / HTTP/1.1\r\n\r\n")},
+      {1030000, Tcp(kWan, kLan, 80, 40000)},
+      {1040000, Udp(kLan, kWan, 5555, 9000, Text("facemeetingv2.1#hello"))},
+      {1050000, Udp(kLan, kWan, 5556, 8000, {0x02, 'h', 'i', 0x03})},
+      {1060000, Icmp(kLan, kWan)},
+  };
+}
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+class ReplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qarn-replay-test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+  }
+
+  std::string Path(const std::string& name) { return dir_ + "/" + name; }
+
+  std::string WritePcap(const std::string& name, const std::vector<Packet>& pkts,
+                        int link = PCAPW_LINK_ETHERNET, uint32_t snaplen = 0) {
+    std::string path = Path(name);
+    struct pcapw* w = pcapw_open(path.c_str(), link, snaplen);
+    EXPECT_NE(w, nullptr);
+    for (const Packet& p : pkts) EXPECT_EQ(pcapw_write_ip(w, p.ts_usec, p.ip.data(), p.ip.size()), 0);
+    EXPECT_EQ(pcapw_close(w), 0);
+    return path;
+  }
+
+  // The same packets as a pcapng file: section header, one raw-IP interface, enhanced blocks.
+  std::string WritePcapng(const std::string& name, const std::vector<Packet>& pkts) {
+    std::string path = Path(name);
+    std::ofstream f(path, std::ios::binary);
+    auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+    u32(0x0a0d0d0a); u32(28); u32(0x1a2b3c4d); u16(1); u16(0);
+    u32(0xffffffff); u32(0xffffffff); u32(28);
+    u32(1); u32(20); u16(101); u16(0); u32(65535); u32(20);
+    for (const Packet& p : pkts) {
+      uint32_t padded = static_cast<uint32_t>((p.ip.size() + 3) & ~size_t{3});
+      uint32_t total = 32 + padded;
+      u32(6); u32(total); u32(0);
+      u32(static_cast<uint32_t>(p.ts_usec >> 32)); u32(static_cast<uint32_t>(p.ts_usec));
+      u32(static_cast<uint32_t>(p.ip.size())); u32(static_cast<uint32_t>(p.ip.size()));
+      f.write(reinterpret_cast<const char*>(p.ip.data()), static_cast<std::streamsize>(p.ip.size()));
+      for (size_t i = p.ip.size(); i < padded; i++) f.put(0);
+      u32(total);
+    }
+    return path;
+  }
+
+  Outcome Replay(const std::string& args) {
+    std::string err = Path("stderr");
+    std::string cmd = std::string(QARN_REPLAY) + " " + args + " 2>" + err;
+    Outcome r;
+    FILE* p = popen(cmd.c_str(), "r");
+    EXPECT_NE(p, nullptr);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    std::ifstream e(err);
+    std::stringstream ss;
+    ss << e.rdbuf();
+    r.err = ss.str();
+    return r;
+  }
+
+  std::string dir_;
+};
+
+std::vector<std::string> Lines(const std::string& s) {
+  std::vector<std::string> v;
+  std::istringstream in(s);
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
+
+TEST_F(ReplayTest, JsonGivesEveryPacketAndTheMarkOfEveryConnection) {
+  Outcome r = Replay("--json " + WritePcap("sample.pcap", Sample()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("QARN VR Version: 2.0.02(2015-03-26)"), std::string::npos);
+  std::vector<std::string> want = {
+      R"({"n":1,"conn":1,"dir_code":0,"ret":0,"mark":206848,"prio_class":3})",
+      R"({"n":2,"conn":1,"dir_code":1,"ret":0,"mark":206848,"prio_class":3})",
+      R"({"n":3,"conn":1,"dir_code":0,"ret":0,"mark":206848,"prio_class":3})",
+      R"({"n":4,"conn":1,"dir_code":1,"ret":0,"mark":0,"prio_class":65})",
+      R"({"n":5,"conn":2,"dir_code":0,"ret":0,"mark":328704,"prio_class":1})",
+      R"({"n":6,"conn":3,"dir_code":0,"ret":0,"mark":445441,"prio_class":6})",
+      R"({"n":7,"conn":4,"dir_code":0,"ret":-1,"mark":0,"prio_class":null})",
+      R"({"conn":1,"proto":6,"src":"192.168.1.10:40000","dst":"100.100.7.7:80","fwd_packets":2,)"
+      R"("reply_packets":2,"mark":0,"class":0,"group":0,"id":0,"app":"unclassified"})",
+      R"({"conn":2,"proto":17,"src":"192.168.1.10:5555","dst":"100.100.7.7:9000","fwd_packets":1,)"
+      R"("reply_packets":0,"mark":328704,"class":5,"group":1,"id":0,"app":"conference"})",
+      R"({"conn":3,"proto":17,"src":"192.168.1.10:5556","dst":"100.100.7.7:8000","fwd_packets":1,)"
+      R"("reply_packets":0,"mark":445441,"class":6,"group":51,"id":1,"app":"framed-messages"})",
+      R"({"conn":4,"proto":1,"src":"192.168.1.10:0","dst":"100.100.7.7:0","fwd_packets":1,)"
+      R"("reply_packets":0,"mark":0,"class":0,"group":0,"id":0,"app":"unclassified"})",
+  };
+  EXPECT_EQ(Lines(r.out), want);
+}
+
+TEST_F(ReplayTest, TextLinesAndTheSameResultForEveryFormat) {
+  std::vector<Packet> pkts = Sample();
+  Outcome eth = Replay(WritePcap("eth.pcap", pkts));
+  ASSERT_EQ(eth.status, 0) << eth.err;
+  std::vector<std::string> lines = Lines(eth.out);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[1],
+            "2 UDP 192.168.1.10:5555 -> 100.100.7.7:9000 fwd 1 reply 0 mark 0x00050400 5/1/0 "
+            "conference");
+  EXPECT_EQ(lines[3],
+            "4 ICMP 192.168.1.10:0 -> 100.100.7.7:0 fwd 1 reply 0 mark 0x00000000 0/0/0 "
+            "unclassified");
+  EXPECT_EQ(Replay(WritePcap("raw.pcap", pkts, PCAPW_LINK_RAW)).out, eth.out);
+  EXPECT_EQ(Replay(WritePcapng("raw.pcapng", pkts)).out, eth.out);
+}
+
+TEST_F(ReplayTest, ListFileExemptsAListedHost) {
+  std::ofstream(Path("list.txt")) << "# exempt one host\nrule 1\n"
+                                  << "add 192.168.1.10 10.0.0.1-10.0.0.3  # and a range\n";
+  Outcome r = Replay("--list " + Path("list.txt") + " " + WritePcap("s.pcap", Sample()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const std::string& line : Lines(r.out))
+    EXPECT_NE(line.find("63/0/0 exempt"), std::string::npos) << line;
+  EXPECT_NE(r.err.find("Func = qarn_set_ip_list, Line = 117,startip:0xa000001,endip:0xa000003"),
+            std::string::npos);
+}
+
+TEST_F(ReplayTest, ParametersAndLanNetworks) {
+  std::vector<Packet> web = {{1000000, Tcp(kLan, kWan, 40000, 80)}};
+  Outcome r = Replay("--json --param high_prio_per_ct=0 " + WritePcap("w.pcap", web));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out)[0], R"({"n":1,"conn":1,"dir_code":0,"ret":0,"mark":0,"prio_class":65})");
+  r = Replay("--json --lan 100.100.0.0/16 " + WritePcap("w.pcap", web));
+  EXPECT_NE(Lines(r.out)[0].find(R"("dir_code":1,)"), std::string::npos) << r.out;
+}
+
+TEST_F(ReplayTest, CutPacketsAreNotRecognised) {
+  // snaplen 50 leaves 8 bytes of the signature after Ethernet 14, IP 20 and UDP 8 bytes
+  std::vector<Packet> pkts = {{1000000, Udp(kLan, kWan, 5555, 9000, Text("facemeetingv2.1#"))}};
+  Outcome r = Replay("--json " + WritePcap("cut.pcap", pkts, PCAPW_LINK_ETHERNET, 50));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(Lines(r.out).back().find(R"("app":"unclassified")"), std::string::npos) << r.out;
+}
+
+TEST_F(ReplayTest, BadArgumentsAreRefused) {
+  std::string cap = WritePcap("s.pcap", Sample());
+  std::ofstream(Path("bad.txt")) << "rule 1\nadd 10.0.0.300\n";
+  const struct {
+    const char* situation;
+    std::string args;
+    std::string message;
+  } rows[] = {
+      {"no capture", "", "no capture file given"},
+      {"unknown option", "--frobnicate " + cap, "unknown option --frobnicate"},
+      {"unknown parameter", "--param nosuch=1 " + cap, "no parameter nosuch"},
+      {"parameter without a number", "--param check_pkt=many " + cap, "NAME=VALUE"},
+      {"bad network", "--lan 10.0.0/8 " + cap, "--lan"},
+      {"zero tick rate", "--hz 0 " + cap, "--hz"},
+      {"missing capture", Path("none.pcap"), "cannot read capture"},
+      {"bad list line", "--list " + Path("bad.txt") + " " + cap, "bad.txt:2: bad address range"},
+      {"two captures", cap + " " + cap, "only one capture"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.situation);
+    Outcome r = Replay(row.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  Outcome help = Replay("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: qarn-replay", 0), 0u);
+}
+
+TEST_F(ReplayTest, UnreadLinkTypeIsRefused) {
+  std::string path = Path("wifi.pcap");
+  struct pcapw* w = pcapw_open(path.c_str(), 105, 0);
+  ASSERT_NE(w, nullptr);
+  Bytes frame(40, 0);
+  ASSERT_EQ(pcapw_write_frame(w, 1, frame.data(), frame.size()), 0);
+  ASSERT_EQ(pcapw_close(w), 0);
+  Outcome r = Replay(path);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("link type 105"), std::string::npos) << r.err;
+}
+
+}  // namespace
