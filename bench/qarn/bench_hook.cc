@@ -1,0 +1,235 @@
+// bench_hook: what the recognition hook costs per packet, and how many packets per second
+// qarn-replay runs through the module.
+//
+// The module is loaded as on the router. One packet of each kind goes through relayk's
+// packet path; inside that one call the hook is called again and again on the very packet
+// and connection record, with the connection's fields put back before each call, so every
+// call takes the same path:
+//   settled        a web-page connection, past its re-check: leaves after step 5
+//   unclassified   a LAN-side TCP packet to a non-web port with mark 0: every check runs
+//   wan-http       a download response from port 80 with mark 0: every check, then the
+//                  Content-Type search and rules
+//   lan-udp-p2p    a LAN-side UDP packet of a counted P2P connection: every check, then the
+//                  endpoint lookup under the tracker's lock
+// The replay row runs qarn-replay on a capture of about --packets packets made by
+// qarn-samples --large, output to /dev/null, and divides by the wall-clock time.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include "frame/relayk_if.h"
+#include "kstub/kstub.h"
+#include "pcapwriter.h"
+#include "recognise/hook.h"
+#include "relayk/relayk.h"
+int init_module(void);
+void cleanup_module(void);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint32_t Addr(const char* dotted) {
+  in_addr a{};
+  if (inet_pton(AF_INET, dotted, &a) != 1) std::abort();
+  return ntohl(a.s_addr);
+}
+
+std::vector<uint8_t> Tcp(const char* s, uint16_t sp, const char* d, uint16_t dp,
+                         const std::string& payload) {
+  std::vector<uint8_t> b(2048);
+  b.resize(pcapw_build_tcp(b.data(), b.size(), Addr(s), Addr(d), sp, dp, PCAPW_ACK, 1, 1,
+                           payload.data(), payload.size()));
+  return b;
+}
+
+std::vector<uint8_t> Udp(const char* s, uint16_t sp, const char* d, uint16_t dp,
+                         const std::string& payload) {
+  std::vector<uint8_t> b(2048);
+  b.resize(pcapw_build_udp(b.data(), b.size(), Addr(s), Addr(d), sp, dp, payload.data(),
+                           payload.size()));
+  return b;
+}
+
+// The connection fields that a call may change, put back before each call.
+struct Fields {
+  uint32_t mark, p2p_state, p2p_count;
+};
+
+// What the timing hook does with the packet relayk hands it.
+struct Timing {
+  long calls = 0;
+  Fields restore{};
+  double ns_per_call = 0;
+};
+Timing* g_timing = nullptr;
+
+int TimingHook(sk_buff* skb) {
+  nf_conn* ct = relayk_conn(skb);
+  Timing& t = *g_timing;
+  auto start = Clock::now();
+  for (long i = 0; i < t.calls; i++) {
+    relayk_set_ct_app_mark(ct, t.restore.mark);
+    relayk_set_ct_p2p_state(ct, t.restore.p2p_state);
+    relayk_set_ct_p2p_count(ct, t.restore.p2p_count);
+    func_match_hook(skb);
+  }
+  t.ns_per_call = std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
+                  static_cast<double>(t.calls);
+  return 0;
+}
+
+// Runs pkt through relayk once as usual, then again with the timing hook in the
+// recognition hook's place, which calls the hook `calls` times with the connection's mark
+// and P2P fields set to f before each call.
+double TimeHookWith(const std::vector<uint8_t>& pkt, long calls, const Fields& f,
+                    uint32_t want_mark) {
+  relayk_result res;
+  relayk_packet_in(pkt.data(), static_cast<unsigned>(pkt.size()), nullptr, &res);
+  Timing t;
+  t.calls = calls;
+  t.restore = f;
+  g_timing = &t;
+  relayk_set_sys_app_recognize(TimingHook);
+  relayk_packet_in(pkt.data(), static_cast<unsigned>(pkt.size()), nullptr, &res);
+  relayk_set_sys_app_recognize(func_match_hook);
+  g_timing = nullptr;
+  // the calls must have taken the path they are named after
+  uint32_t mark = static_cast<uint32_t>(relayk_conn_get(res.conn, RELAYK_MARK));
+  if (mark != want_mark) {
+    std::fprintf(stderr, "bench_hook: mark 0x%x after the calls, not 0x%x\n", mark, want_mark);
+    std::exit(1);
+  }
+  return t.ns_per_call;
+}
+
+double Best(int rounds, const std::function<double()>& f) {
+  double best = 1e300;
+  for (int i = 0; i < rounds; i++) best = std::min(best, f());
+  return best;
+}
+
+// Number of records of a classic pcap file.
+long PcapRecords(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char hdr[24];
+  if (!in.read(hdr, 24)) return -1;
+  long n = 0;
+  unsigned char rec[16];
+  while (in.read(reinterpret_cast<char*>(rec), 16)) {
+    uint32_t incl = rec[8] | rec[9] << 8 | rec[10] << 16 | static_cast<uint32_t>(rec[11]) << 24;
+    in.seekg(incl, std::ios::cur);
+    n++;
+  }
+  return n;
+}
+
+int RunQuiet(const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long calls = 2000000;
+  long packets = 500000;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--calls" && i + 1 < argc) {
+      calls = std::atol(argv[++i]);
+    } else if (a == "--packets" && i + 1 < argc) {
+      packets = std::atol(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: bench_hook [--calls N] [--packets N]\n");
+      return a == "--help" ? 0 : 2;
+    }
+  }
+  if (calls <= 0 || packets <= 0) {
+    std::fprintf(stderr, "bench_hook: counts must be positive\n");
+    return 2;
+  }
+
+  kstub_printk_mode(KSTUB_PRINTK_CAPTURE);
+  relayk_reset(100);
+  init_module();
+
+  // settled: a web page past its first re-check
+  auto page = Tcp("203.0.113.80", 80, "192.168.1.10", 41000, std::string(1200, 'a'));
+  double settled = Best(3, [&] { return TimeHookWith(page, calls, {0x42c01, 0, 0}, 0x42c01); });
+
+  auto syn = Tcp("192.168.1.10", 41001, "203.0.113.81", 5222, "");
+  double unclassified = Best(3, [&] { return TimeHookWith(syn, calls, {0, 0, 0}, 0); });
+
+  std::string resp =
+      "HTTP/1.1 200 OK\r\nServer: bench\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
+      "Content-Length: 1048576\r\nContent-Type: application/octet-stream\r\n\r\n";
+  relayk_result res;
+  auto req = Tcp("192.168.1.10", 41002, "203.0.113.82", 80, "GET /f HTTP/1.1\r\n\r\n");
+  for (int i = 0; i < 3; i++)  // past the first packets that web connections get
+    relayk_packet_in(req.data(), static_cast<unsigned>(req.size()), nullptr, &res);
+  auto http = Tcp("203.0.113.82", 80, "192.168.1.10", 41002, resp);
+  double wan = Best(3, [&] { return TimeHookWith(http, calls, {0, 0, 0}, 0x9d802); });
+
+  auto udp = Udp("192.168.1.10", 41003, "203.0.113.83", 30000, std::string(60, 'p'));
+  double p2p = Best(3, [&] { return TimeHookWith(udp, calls, {0, 1, 0}, 0); });
+
+  cleanup_module();
+  kstub_printk_clear();
+
+  // qarn-replay on a large capture
+  char tmpl[] = "/tmp/bench_hook.XXXXXX";
+  if (!mkdtemp(tmpl)) return 1;
+  std::string dir = tmpl;
+  if (RunQuiet({QARN_SAMPLES_BINARY, "--large", std::to_string(packets), dir}) != 0) {
+    std::fprintf(stderr, "bench_hook: qarn-samples failed\n");
+    return 1;
+  }
+  long records = PcapRecords(dir + "/large.pcap");
+  double best_s = 1e300;
+  for (int i = 0; i < 3; i++) {
+    auto start = Clock::now();
+    if (RunQuiet({QARN_REPLAY_BINARY, dir + "/large.pcap"}) != 0) {
+      std::fprintf(stderr, "bench_hook: qarn-replay failed\n");
+      return 1;
+    }
+    best_s = std::min(best_s,
+                      std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
+
+  std::printf("%-44s %14s\n", "case", "result");
+  std::printf("%-44s %11.1f ns\n", "hook, settled connection", settled);
+  std::printf("%-44s %11.1f ns\n", "hook, first packet of unclassified connection", unclassified);
+  std::printf("%-44s %11.1f ns\n", "hook, WAN-side HTTP response", wan);
+  std::printf("%-44s %11.1f ns\n", "hook, LAN-side UDP through the P2P tracker", p2p);
+  std::printf("%-44s %10.0f pps\n",
+              ("qarn-replay, " + std::to_string(records) + " packets").c_str(),
+              static_cast<double>(records) / best_s);
+  return 0;
+}
