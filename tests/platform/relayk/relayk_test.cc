@@ -8,36 +8,24 @@
 
 #include "frame/relayk_if.h"
 #include "kstub/kstub.h"
-#include "pcapwriter.h"
+#include "packets.h"
 #include "relayk/relayk.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using packets::Bytes;
+using packets::Icmp;
+using packets::Ip;
 
-constexpr uint32_t Ip(unsigned a, unsigned b, unsigned c, unsigned d) {
-  return a << 24 | b << 16 | c << 8 | d;
-}
 constexpr uint32_t kLan = Ip(192, 168, 3, 4);
 constexpr uint32_t kWan = Ip(100, 100, 9, 9);
 
 Bytes Tcp(uint32_t s, uint32_t d, uint16_t sp, uint16_t dp, size_t plen = 0) {
-  Bytes payload(plen, 'x'), b(40 + plen);
-  b.resize(pcapw_build_tcp(b.data(), b.size(), s, d, sp, dp, PCAPW_ACK, 1, 1, payload.data(),
-                           plen));
-  return b;
+  return packets::Tcp(s, d, sp, dp, Bytes(plen, 'x'));
 }
 
 Bytes Udp(uint32_t s, uint32_t d, uint16_t sp, uint16_t dp, size_t plen = 0) {
-  Bytes payload(plen, 'u'), b(28 + plen);
-  b.resize(pcapw_build_udp(b.data(), b.size(), s, d, sp, dp, payload.data(), plen));
-  return b;
-}
-
-Bytes Icmp(uint32_t s, uint32_t d) {
-  Bytes b(28);
-  b.resize(pcapw_build_icmp(b.data(), b.size(), s, d, 8, 0, nullptr, 0));
-  return b;
+  return packets::Udp(s, d, sp, dp, Bytes(plen, 'u'));
 }
 
 // What a test hook saw of the last packet.

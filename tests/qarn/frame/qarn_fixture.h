@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kstub/kstub.h"
-#include "pcapwriter.h"
+#include "packets.h"
 #include "relayk/relayk.h"
 
 extern "C" {
@@ -21,40 +21,17 @@ void cleanup_module(void);
 
 namespace qarn_test {
 
-using Bytes = std::vector<uint8_t>;
+using packets::Bytes;
+using packets::Icmp;
+using packets::Ip;
+using packets::Tcp;
+using packets::Text;
+using packets::Udp;
 using Words = std::vector<uint32_t>;
-
-constexpr uint32_t Ip(unsigned a, unsigned b, unsigned c, unsigned d) {
-  return a << 24 | b << 16 | c << 8 | d;
-}
 
 // A LAN host and a WAN server (host byte order).
 constexpr uint32_t kLan = Ip(192, 168, 1, 10);
 constexpr uint32_t kWan = Ip(100, 100, 7, 7);  // not a game server
-
-inline Bytes Tcp(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
-                 const Bytes& payload = {}, uint8_t flags = PCAPW_ACK) {
-  Bytes b(20 + 20 + payload.size());
-  b.resize(pcapw_build_tcp(b.data(), b.size(), src, dst, sport, dport, flags, 1, 1,
-                           payload.data(), payload.size()));
-  return b;
-}
-
-inline Bytes Udp(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
-                 const Bytes& payload = {}) {
-  Bytes b(20 + 8 + payload.size());
-  b.resize(pcapw_build_udp(b.data(), b.size(), src, dst, sport, dport, payload.data(),
-                           payload.size()));
-  return b;
-}
-
-inline Bytes Icmp(uint32_t src, uint32_t dst) {
-  Bytes b(20 + 8);
-  b.resize(pcapw_build_icmp(b.data(), b.size(), src, dst, 8, 0, nullptr, 0));
-  return b;
-}
-
-inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // The module's parameters and their load-time defaults.
 struct ParamDefault {

@@ -12,15 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "pcapwriter.h"
+#include "packets.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using packets::Bytes;
+using packets::Icmp;
+using packets::Ip;
+using packets::Text;
+using packets::Udp;
 
-constexpr uint32_t Ip(unsigned a, unsigned b, unsigned c, unsigned d) {
-  return a << 24 | b << 16 | c << 8 | d;
-}
 constexpr uint32_t kLan = Ip(192, 168, 1, 10);
 constexpr uint32_t kWan = Ip(100, 100, 7, 7);
 
@@ -30,25 +31,8 @@ struct Packet {
 };
 
 Bytes Tcp(uint32_t s, uint32_t d, uint16_t sp, uint16_t dp, const std::string& payload = "") {
-  Bytes b(40 + payload.size());
-  b.resize(pcapw_build_tcp(b.data(), b.size(), s, d, sp, dp, PCAPW_ACK, 1, 1, payload.data(),
-                           payload.size()));
-  return b;
+  return packets::Tcp(s, d, sp, dp, Text(payload));
 }
-
-Bytes Udp(uint32_t s, uint32_t d, uint16_t sp, uint16_t dp, const Bytes& payload = {}) {
-  Bytes b(28 + payload.size());
-  b.resize(pcapw_build_udp(b.data(), b.size(), s, d, sp, dp, payload.data(), payload.size()));
-  return b;
-}
-
-Bytes Icmp(uint32_t s, uint32_t d) {
-  Bytes b(28);
-  b.resize(pcapw_build_icmp(b.data(), b.size(), s, d, 8, 0, nullptr, 0));
-  return b;
-}
-
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // A web connection's first four packets, a conference packet, a framed message and a ping.
 std::vector<Packet> Sample() {
