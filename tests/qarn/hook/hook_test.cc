@@ -206,6 +206,34 @@ TEST_F(HookTest, AddressListIsIgnoredUnlessTheFlagIsExactlyOne) {
   }
 }
 
+TEST_F(HookTest, VpnPortSetsClassThirteenAndKeepsTheGroup) {
+  // a mark of 0 leaves group 0, whose priority is 65
+  relayk_result r = Send(Tcp(kLan, kWan, 40000, 1723));
+  EXPECT_EQ(r.mark, Mark(13, 0, 0));
+  EXPECT_EQ(r.prio_class, 65u);
+  // a class-3 connection to a VPN port: group and id stay, so does the priority of group 10
+  unsigned d = Open(Tcp(kLan, kWan, 40003, 1701));
+  Set(d, RELAYK_MARK, kKept | Mark(3, 10, 9));
+  r = Send(Tcp(kLan, kWan, 40003, 1701));
+  EXPECT_EQ(r.mark, kKept | Mark(13, 10, 9));
+  EXPECT_EQ(r.prio_class, 3u);
+  // the VPN check comes before the conference signature
+  EXPECT_EQ(Send(Tcp(kLan, kWan, 40004, 500, Text("facemeetingv2.1#"))).mark, Mark(13, 0, 0));
+}
+
+TEST_F(HookTest, GameSignatureAndEmailTakeTheirPlaces) {
+  relayk_result r = Send(Udp(kLan, kWan, 6000, 5100, {0x29, 0xff, 0x00, 1, 2, 3}));
+  EXPECT_EQ(r.mark, 0x10403u);
+  EXPECT_EQ(r.prio_class, 1u);
+  // e-mail is looked for on the WAN side only
+  r = Send(Tcp(kWan, kLan, 110, 40010, Text("+OK ready\r\n")));
+  EXPECT_EQ(r.dir_code, 1u);
+  EXPECT_EQ(r.mark, Mark(11, 13, 0));
+  EXPECT_EQ(r.prio_class, 65u);
+  r = Send(Tcp(kLan, kWan, 40011, 110, Text("USER me\r\n")));
+  EXPECT_EQ(r.mark, 0u);
+}
+
 TEST_F(HookTest, ConferenceSignature) {
   const Bytes sig = Text("facemeetingv2.1#");
   Bytes longer = Text("facemeetingv2.1#and more");
