@@ -209,6 +209,33 @@ TEST(EmailPortDispatch, AnyOfTheElevenPortsOnEitherSide) {
   relayk_set_check_email_dispatch(nullptr);
 }
 
+// Headers that claim more bytes than the packet holds: no check reads past the end, none
+// recognises the packet.
+TEST(TruncatedPackets, NoCheckRecognisesThem) {
+  const std::string sig("\x21\x04\x43\x00\x00\xa2\x00\x01", 8);
+  Packet referer = tcp("192.168.1.70", 40000, "198.51.100.2", 80,
+                       get(std::string("Referer: http://") + kPlayer));
+  referer[32] = 0xf0;  // TCP data offset of 60 bytes
+  Packet mail = tcp("192.168.1.70", 40001, "198.51.100.4", 25);
+  mail[32] = 0xf0;     // 60-byte header in a 40-byte packet
+  Packet video = udp("192.168.1.70", 40002, "198.51.100.3", 22075, sig + std::string(993, 'v'));
+  video[24] = 0x05;    // UDP length 0x05f1, past the datagram
+  Packet game = udp("192.168.1.70", 40003, "198.51.100.1", 5200, "\x29\xff\x00\x01");
+  game.resize(game.size() - 1);
+  game[3] -= 1;        // the IP total length follows the cut, the UDP length does not
+  CheckHarness h;
+  EXPECT_EQ(h.run(referer, pps).check, -1);
+  EXPECT_EQ(h.run(mail, email_port).check, 0);
+  EXPECT_EQ(h.run(mail, email).check, -9);  // no Flow view is built for it either
+  EXPECT_EQ(h.run(video, pps).check, -1);
+  EXPECT_EQ(h.run(game, lol).check, -1);
+  // the same packets whole are recognised
+  referer[32] = 0x50;
+  EXPECT_EQ(h.run(referer, pps).check, 0);
+  mail[32] = 0x50;
+  EXPECT_EQ(h.run(mail, email_port).check, 1);
+}
+
 TEST(PolicyRouteMark, Table) {
   struct Row {
     const char* situation;
