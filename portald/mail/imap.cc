@@ -21,8 +21,9 @@ bool read_line(const Link& link, std::string* line, std::size_t* budget) {
     const int want = static_cast<int>(std::min(kReplyPiece, *budget));
     const int seen = link_peek(link, piece, want);
     if (seen <= 0) return false;
-    const void* feed = std::memchr(piece, '\n', static_cast<std::size_t>(seen));
-    const int take = feed != nullptr ? static_cast<int>(static_cast<const char*>(feed) - piece) + 1 : seen;
+    const char* feed =
+        static_cast<const char*>(std::memchr(piece, '\n', static_cast<std::size_t>(seen)));
+    const int take = feed != nullptr ? static_cast<int>(feed - piece) + 1 : seen;
     if (link_read(link, piece, take) != take) return false;
     *budget -= static_cast<std::size_t>(take);
     line->append(piece, static_cast<std::size_t>(take));

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,10 +20,10 @@ int tls_init() {
   // The library initialisation, all ciphers and digests, and the error strings of both
   // libraries, as the separate calls of older releases did.
   if (OPENSSL_init_ssl(0, nullptr) != 1) return 0;
-  if (OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr) != 1)
-    return 0;
-  if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1)
-    return 0;
+  const uint64_t algorithms = OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS;
+  if (OPENSSL_init_crypto(algorithms, nullptr) != 1) return 0;
+  const uint64_t strings = OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS;
+  if (OPENSSL_init_ssl(strings, nullptr) != 1) return 0;
   return 1;
 #else
   SSL_library_init();

@@ -11,7 +11,8 @@ namespace mail {
 
 // The Event line of an accepted POP3 or IMAP-over-TLS login, up to the host that follows it.
 inline constexpr char kMailHostUpLine[] =
-    "@#@ log_info n - -  - webident - -v ident.emailident  ident.webidentup  ident.emailhostname + ";
+    "@#@ log_info n - -  - webident - -v ident.emailident  ident.webidentup  "
+    "ident.emailhostname + ";
 
 // The connection a dialogue runs on: a connected socket, and the TLS object on it when the
 // dialogue is encrypted (null for plain). Neither is owned.

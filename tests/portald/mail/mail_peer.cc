@@ -78,7 +78,8 @@ bool write_all(int fd, SSL* ssl, const std::string& text) {
 
 Answer replies(std::vector<std::string> texts) {
   return [texts](const std::string&, int index) -> std::string {
-    return static_cast<std::size_t>(index) < texts.size() ? texts[static_cast<std::size_t>(index)] : "";
+    const auto at = static_cast<std::size_t>(index);
+    return at < texts.size() ? texts[at] : "";
   };
 }
 
@@ -90,7 +91,8 @@ MailPeer::MailPeer(PeerScript script) : script_(std::move(script)) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   socklen_t length = sizeof address;
-  if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (listen_fd_ < 0 ||
+      bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listen_fd_, 8) != 0 ||
       getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     std::abort();

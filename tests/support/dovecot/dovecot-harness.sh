@@ -197,7 +197,8 @@ CONF
 
 do_start() {
   local dir="$1" dovecot try ports pop3 pop3s imap imaps pid i up user group
-  dovecot=$(find_dovecot) || die "dovecot is not installed (Debian packages dovecot-pop3d and dovecot-imapd)"
+  dovecot=$(find_dovecot) \
+    || die "dovecot is not installed (Debian packages dovecot-pop3d and dovecot-imapd)"
   command -v openssl >/dev/null || die "the openssl command is not installed"
   command -v python3 >/dev/null || die "python3 is needed to choose free ports"
   mkdir -p "$dir"
