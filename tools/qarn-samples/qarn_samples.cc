@@ -249,7 +249,8 @@ void WriteP2p(Capture& cap) {
     for (int i = 0; i < times; i++) cap.Udp(lan, sport, remote, dport, std::string(len, 'p'));
   };
   // signature lengths on new connections, then a slow connection, then a fresh one:
-  // 34 bytes give 8/53/9, 95 bytes 8/53/13, 20 bytes 7/52/63
+  // 34 bytes give 8/53/9, 95 bytes 8/53/13, 20 bytes 7/52/63; the endpoint's first
+  // connection takes the verdict on its next packet
   const struct {
     uint16_t sport;
     size_t len;
@@ -260,11 +261,13 @@ void WriteP2p(Capture& cap) {
     send(s.sport, 20002, s.len, 1);
     send(s.sport, 20003, 60, 21);
     send(s.sport, 20004, 60, 2);
+    send(s.sport, 20000, 60, 1);
   }
   // many hits without signatures: ten connections of 21 packets, then a fresh one: 10/57/1
   send(50004, 21000, 60, 1);
   for (uint16_t d = 21001; d <= 21010; d++) send(50004, d, 60, 21);
   send(50004, 21011, 60, 2);
+  send(50004, 21000, 60, 1);
   // one connection counted to 200: with replies 5/50/3, without 10/57/1, to port 8000 no mark
   send(50005, 22000, 80, 1);
   cap.Udp(remote, 22000, lan, 50005, std::string(80, 'r'));
