@@ -128,7 +128,8 @@ static int classify_content_type(struct nf_conn *ct, const unsigned char *payloa
 		set_mark(ct, 4, 11, 1);
 		return 0;
 	}
-	if (len > 21 && (begins(v, len, "application/javascript") || begins(v, len, "application/x-ja"))) {
+	if (len > 21 && (begins(v, len, "application/javascript") ||
+			 begins(v, len, "application/x-ja"))) {
 		http_trace_type(713, len, "HTTP_WEB_PAGE");
 		set_mark(ct, 4, 11, 1);
 		return 0;
@@ -165,6 +166,7 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 	const unsigned char *payload = flow->payload;
 	int plen = flow->payload_len;
 	int off, len, i;
+	u32 head;
 
 	(void)skb;
 	if (iph->protocol != IPPROTO_TCP || !flow->tcp)
@@ -180,7 +182,8 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 			       HTTP_MIN_PAYLOAD);
 		return -1;
 	}
-	if (memcmp(payload, httpResponseHead.bytes, 4) != 0) {
+	memcpy(&head, payload, sizeof(head));
+	if (head != httpResponseHead.word) {
 		if (qarn_debug & QARN_DEBUG_HTTP)
 			printk("[%s]:%d is not HTTP packet!\n", "qarn_check_http", 684);
 		return -1;
