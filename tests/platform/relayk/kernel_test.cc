@@ -70,14 +70,6 @@ TEST(AllocTest, LiveCountZeroingAndPages) {
   EXPECT_EQ(kstub_alloc_live(), live);
 }
 
-TEST(AllocTest, PageOrders) {
-  const struct {
-    unsigned long size;
-    int order;
-  } rows[] = {{1, 0}, {4096, 0}, {4097, 1}, {8192, 1}, {16384, 2}, {16385, 3}, {32768, 3}};
-  for (const auto& row : rows) EXPECT_EQ(get_order(row.size), row.order) << row.size;
-}
-
 DEFINE_SPINLOCK(test_lock);
 
 void SleepUnderLock() {
@@ -192,20 +184,6 @@ TEST_F(TimerTest, PeriodicTimerAcrossTheWrap) {
   EXPECT_TRUE(time_after(static_cast<unsigned long>(0x10), 0xfffffff0UL));
   EXPECT_TRUE(time_before(0xfffffff0UL, static_cast<unsigned long>(0x10)));
   EXPECT_TRUE(time_after_eq(0x10UL, 0x10UL));
-}
-
-TEST_F(TimerTest, ModTimerMovesAPendingTimerAndDelTimerSyncStopsIt) {
-  struct timer_list t;
-  unsigned base = kstub_jiffies();
-  setup_timer(&t, OnTimer, base);
-  EXPECT_EQ(mod_timer(&t, jiffies + 50), 0);
-  EXPECT_EQ(mod_timer(&t, jiffies + 80), 1);
-  EXPECT_EQ(kstub_timers_pending(), 1);
-  kstub_advance_jiffies(60);
-  EXPECT_TRUE(fired.at.empty());
-  EXPECT_EQ(del_timer_sync(&t), 1);
-  kstub_advance_jiffies(100);
-  EXPECT_TRUE(fired.at.empty());
 }
 
 }  // namespace
