@@ -177,7 +177,7 @@ int DaemonTest::login_raw(const Bytes& request) {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return -2;
   Bytes buf(auth::kRecordSize, 0);
-  std::memcpy(buf.data(), request.data(), std::min(request.size(), buf.size()));
+  if (!request.empty()) std::memcpy(buf.data(), request.data(), std::min(request.size(), buf.size()));
   auth::handle_login(sv[0], buf.data(), accounts_, online_);
   close(sv[0]);
   unsigned char reply[auth::kRecordSize];
@@ -191,13 +191,13 @@ int DaemonTest::login_raw(const Bytes& request) {
 
 void DaemonTest::control(const Bytes& request) {
   Bytes buf(auth::kRecordSize, 0);
-  std::memcpy(buf.data(), request.data(), std::min(request.size(), buf.size()));
+  if (!request.empty()) std::memcpy(buf.data(), request.data(), std::min(request.size(), buf.size()));
   auth::handle_control(buf.data(), accounts_, online_);
 }
 
 void DaemonTest::event(const Bytes& ev) {
   Bytes buf(KMSG_SIZE, 0);
-  std::memcpy(buf.data(), ev.data(), std::min(ev.size(), buf.size()));
+  if (!ev.empty()) std::memcpy(buf.data(), ev.data(), std::min(ev.size(), buf.size()));
   store::handle_kernel_event(buf.data(), accounts_, online_);
 }
 
