@@ -43,7 +43,7 @@ typedef unsigned gfp_t;
 #define offsetof(TYPE, MEMBER) __builtin_offsetof(TYPE, MEMBER)
 #endif
 
-#ifndef __cplusplus
+#if !defined(__cplusplus) && !defined(__bool_true_false_are_defined)
 typedef _Bool bool;
 enum { false = 0, true = 1 };
 #endif
