@@ -37,6 +37,7 @@ const char kUsage[] =
     "Kernel log lines go to standard error.\n";
 
 constexpr int kListType = 120;
+constexpr int kLinuxSll2 = 276;  // Linux cooked capture, version 2
 constexpr uint32_t kCmdRule = 16;
 constexpr uint32_t kCmdAdd = 17;
 
@@ -234,6 +235,10 @@ const uint8_t* FindIpv4(int linktype, const uint8_t* frame, uint32_t caplen, uin
       if (caplen < 16 || (frame[14] << 8 | frame[15]) != 0x0800) return nullptr;
       off = 16;
       break;
+    case kLinuxSll2:
+      if (caplen < 20 || (frame[0] << 8 | frame[1]) != 0x0800) return nullptr;
+      off = 20;
+      break;
     default:  // raw IP and IPv4
       off = 0;
       break;
@@ -343,7 +348,8 @@ int main(int argc, char** argv) {
   pcap_t* cap = pcap_open_offline(opt.capture.c_str(), errbuf);
   if (!cap) return Fail("cannot read capture " + opt.capture + ": " + errbuf);
   int linktype = pcap_datalink(cap);
-  if (linktype != DLT_EN10MB && linktype != DLT_LINUX_SLL && linktype != DLT_RAW &&
+  if (linktype != DLT_EN10MB && linktype != DLT_LINUX_SLL && linktype != kLinuxSll2 &&
+      linktype != DLT_RAW &&
       linktype != DLT_IPV4 && linktype != 12 && linktype != 14) {
     pcap_close(cap);
     return Fail("capture " + opt.capture + " has link type " + std::to_string(linktype) +

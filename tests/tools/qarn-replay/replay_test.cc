@@ -76,6 +76,21 @@ class ReplayTest : public ::testing::Test {
     return path;
   }
 
+  // The same packets behind a Linux cooked header, version 1 (link type 113) or 2 (276).
+  std::string WriteCooked(const std::string& name, const std::vector<Packet>& pkts, bool v2) {
+    std::string path = Path(name);
+    struct pcapw* w = pcapw_open(path.c_str(), v2 ? 276 : 113, 0);
+    EXPECT_NE(w, nullptr);
+    for (const Packet& p : pkts) {
+      Bytes frame(v2 ? 20 : 16, 0);
+      frame[v2 ? 0 : 14] = 0x08;  // protocol 0x0800
+      frame.insert(frame.end(), p.ip.begin(), p.ip.end());
+      EXPECT_EQ(pcapw_write_frame(w, p.ts_usec, frame.data(), frame.size()), 0);
+    }
+    EXPECT_EQ(pcapw_close(w), 0);
+    return path;
+  }
+
   // The same packets as a pcapng file: section header, one raw-IP interface, enhanced blocks.
   std::string WritePcapng(const std::string& name, const std::vector<Packet>& pkts) {
     std::string path = Path(name);
@@ -164,6 +179,8 @@ TEST_F(ReplayTest, TextLinesAndTheSameResultForEveryFormat) {
             "unclassified");
   EXPECT_EQ(Replay(WritePcap("raw.pcap", pkts, PCAPW_LINK_RAW)).out, eth.out);
   EXPECT_EQ(Replay(WritePcapng("raw.pcapng", pkts)).out, eth.out);
+  EXPECT_EQ(Replay(WriteCooked("sll.pcap", pkts, false)).out, eth.out);
+  EXPECT_EQ(Replay(WriteCooked("sll2.pcap", pkts, true)).out, eth.out);
 }
 
 TEST_F(ReplayTest, ListFileExemptsAListedHost) {
