@@ -78,7 +78,7 @@ bool DaemonProcess::start(const std::vector<std::string>& args, bool wait_hello)
   startup_.push_back(b);
   daemon_addr_.assign(reinterpret_cast<const char*>(&from), from_len);
   // The rest of start-up follows at once; collect what arrives until it is quiet.
-  for (const Bytes& m : kernel_.drain(300)) startup_.push_back(m);
+  for (const Bytes& m : kernel_.drain_until_quiet(500)) startup_.push_back(m);
   return true;
 }
 

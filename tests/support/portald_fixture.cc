@@ -82,6 +82,15 @@ std::vector<Bytes> FakeKernel::drain(int wait_ms) {
   return out;
 }
 
+std::vector<Bytes> FakeKernel::drain_until_quiet(int quiet_ms) {
+  std::vector<Bytes> out;
+  for (;;) {
+    std::vector<Bytes> more = drain(quiet_ms);
+    if (more.empty()) return out;
+    out.insert(out.end(), more.begin(), more.end());
+  }
+}
+
 std::vector<std::string> read_lines(const std::string& file) {
   std::vector<std::string> lines;
   std::ifstream in(file);

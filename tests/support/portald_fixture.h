@@ -45,6 +45,8 @@ class FakeKernel {
   int fd() const { return fd_; }
   // Every datagram waiting now, in arrival order (waits up to wait_ms for the first one).
   std::vector<Bytes> drain(int wait_ms = 0);
+  // Every datagram until none has arrived for quiet_ms.
+  std::vector<Bytes> drain_until_quiet(int quiet_ms);
 
  private:
   std::string path_;
