@@ -217,8 +217,11 @@ TEST_F(HookTest, VpnPortSetsClassThirteenAndKeepsTheGroup) {
   r = Send(Tcp(kLan, kWan, 40003, 1701));
   EXPECT_EQ(r.mark, kKept | Mark(13, 10, 9));
   EXPECT_EQ(r.prio_class, 3u);
-  // the VPN check comes before the conference signature
+  // the VPN check comes before the conference signature, the address list before both
   EXPECT_EQ(Send(Tcp(kLan, kWan, 40004, 500, Text("facemeetingv2.1#"))).mark, Mark(13, 0, 0));
+  ASSERT_EQ(Deliver(ListCommand(16, 1, {})), 0);
+  ASSERT_EQ(Deliver(ListCommand(17, 0, {kLan})), 0);
+  EXPECT_EQ(Send(Tcp(kLan, kWan, 40005, 1723)).mark, Mark(63, 0, 0));
 }
 
 TEST_F(HookTest, GameSignatureAndEmailTakeTheirPlaces) {
@@ -268,6 +271,9 @@ TEST_F(HookTest, ConferenceSignature) {
   ASSERT_EQ(kstub_param_set("qarn_debug", 4), 0);
   Send(Tcp(kLan, kWan, 1004, 443, sig));
   EXPECT_EQ(Log(), "") << "the trace needs bit value 1";
+  unsigned c = Open(Udp(kLan, kWan, 1005, 9000));
+  Set(c, RELAYK_MARK, kKept | Mark(3, 10, 9));
+  EXPECT_EQ(Send(Udp(kLan, kWan, 1005, 9000, sig)).mark, kKept | Mark(5, 1, 9)) << "id kept";
 }
 
 TEST_F(HookTest, FramedMessages) {
