@@ -5,10 +5,17 @@
 namespace core {
 
 bool read_line(std::FILE* f, char* buf, size_t size) {
-  if (std::fgets(buf, static_cast<int>(size), f) == nullptr) return false;
-  const size_t n = std::strlen(buf);
+  // Counted as read rather than by strlen, so that a NUL byte inside a long line cannot hide
+  // that the line filled the buffer and let its tail pass for a line of its own.
+  size_t n = 0;
+  int c = EOF;
+  while (n + 1 < size && (c = std::fgetc(f)) != EOF) {
+    buf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  if (n == 0) return false;
+  buf[n] = '\0';
   if (n + 1 == size && buf[n - 1] != '\n') {
-    int c;
     while ((c = std::fgetc(f)) != EOF && c != '\n') {
     }
   }
