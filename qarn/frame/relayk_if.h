@@ -11,7 +11,9 @@
 #include <linux/compiler.h>
 #include <linux/skbuff.h>
 
-KSTUB_BEGIN_DECLS
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* The connection record (the kernel's connection tracking entry) and its accounting area. */
 struct nf_conn;
@@ -79,6 +81,8 @@ u64 relayk_acct_bytes(const struct relayk_acct *acct, int dir);
 /* Low 32 bits of the reply block's fourth counter. */
 u32 relayk_acct_reply_aux(const struct relayk_acct *acct);
 
-KSTUB_END_DECLS
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -84,7 +84,7 @@ int qarn_vpn_check_port(struct sk_buff *skb)
 	return -1;
 }
 
-static int in_range(u16 port, u16 low, u16 high)
+static int port_in_range(u16 port, u16 low, u16 high)
 {
 	return port >= low && port <= high;
 }
@@ -100,8 +100,8 @@ int qarn_check_lol(struct sk_buff *skb)
 		return -1;
 	sport = ntohs(p.udp->source);
 	dport = ntohs(p.udp->dest);
-	if (!in_range(dport, LOL_PORT_LOW, LOL_PORT_HIGH) &&
-	    !in_range(sport, LOL_PORT_LOW, LOL_PORT_HIGH))
+	if (!port_in_range(dport, LOL_PORT_LOW, LOL_PORT_HIGH) &&
+	    !port_in_range(sport, LOL_PORT_LOW, LOL_PORT_HIGH))
 		return -1;
 	if (p.payload_len < sizeof(lol_signature) ||
 	    memcmp(p.payload, lol_signature, sizeof(lol_signature)) != 0)
