@@ -102,9 +102,11 @@ void fail(const char* what, const char* file, int line) {
 void setup() {
   State& s = state();
   if (s.ready) return;
+  // TMPDIR, unless the socket path under it would not fit a UNIX socket address.
   const char* tmp = std::getenv("TMPDIR");
-  std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                     "/portald-fuzz-XXXXXX";
+  std::string base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  if (base.size() > 64) base = "/tmp";
+  std::string tmpl = base + "/portald-fuzz-XXXXXX";
   if (mkdtemp(&tmpl[0]) == nullptr) fail("mkdtemp", __FILE__, __LINE__);
   s.root = tmpl;
   for (const char* sub : {"/tmp", "/disk", "/disk/conf", "/etc", "/var", "/var/http"}) {
