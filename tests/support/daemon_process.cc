@@ -17,6 +17,7 @@
 #include "auth/requests.h"
 #include "core/paths.h"
 #include "kernel/kmsg_layout.h"
+#include "launcher.h"
 
 #ifndef PORTALD_BIN
 #error "PORTALD_BIN must name the daemon binary"
@@ -52,7 +53,7 @@ bool DaemonProcess::start(const std::vector<std::string>& args, bool wait_hello)
   pid_ = fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
-    std::vector<std::string> argv_s = {PORTALD_BIN};
+    std::vector<std::string> argv_s = launch_words(PORTALD_BIN);
     for (const std::string& a : args) argv_s.push_back(a);
     std::vector<char*> argv, envp;
     for (auto& s : argv_s) argv.push_back(const_cast<char*>(s.c_str()));
@@ -61,7 +62,7 @@ bool DaemonProcess::start(const std::vector<std::string>& args, bool wait_hello)
     envp.push_back(nullptr);
     int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, 1);
-    execve(PORTALD_BIN, argv.data(), envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   if (!wait_hello) return true;

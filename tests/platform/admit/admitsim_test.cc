@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "launcher.h"
+
 extern char** environ;
 
 namespace {
@@ -93,12 +95,13 @@ class Admitsim : public ::testing::Test {
 
   // Starts admitsim with the given options and waits until its control socket is there.
   void start(std::vector<std::string> opts) {
-    std::vector<std::string> args = {ADMITSIM_BIN, "--socket", sock_, "--journal", journal_};
+    std::vector<std::string> args = testing_support::launch_words(ADMITSIM_BIN);
+    args.insert(args.end(), {"--socket", sock_, "--journal", journal_});
     args.insert(args.end(), opts.begin(), opts.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    ASSERT_EQ(posix_spawn(&pid_, ADMITSIM_BIN, nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
     const auto until = Clock::now() + kDeadline;
     struct stat st;
     while (stat((sock_ + ".ctl").c_str(), &st) != 0) {
@@ -173,7 +176,8 @@ class Admitsim : public ::testing::Test {
 
   // Runs the admitsim command line; returns its exit status, with its output in out.
   int run(const std::string& args, std::string* out = nullptr) {
-    FILE* p = popen((std::string(ADMITSIM_BIN) + " " + args + " 2>&1").c_str(), "r");
+    const std::string line = testing_support::launch_command(ADMITSIM_BIN) + " " + args + " 2>&1";
+    FILE* p = popen(line.c_str(), "r");
     if (!p) return -1;
     std::string text;
     char buf[512];

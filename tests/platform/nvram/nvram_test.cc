@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "launcher.h"
+
 namespace {
 
 class NvramTest : public ::testing::Test {
@@ -60,7 +62,7 @@ class NvramTest : public ::testing::Test {
 
   // Runs the nvram command in a child process; returns its exit status and fills out.
   int run_cmd(const std::vector<std::string>& args, std::string* out = nullptr) {
-    std::string line = NVRAM_CMD;
+    std::string line = testing_support::launch_command(NVRAM_CMD);
     for (const auto& a : args) line += " '" + a + "'";
     line += " 2>/dev/null";
     FILE* p = popen(line.c_str(), "r");
@@ -167,9 +169,10 @@ TEST_F(NvramTest, UncommittedValuesSurviveAReread) {
 }
 
 TEST_F(NvramTest, ConcurrentCommitsLoseNoKey) {
+  const std::string cmd = testing_support::launch_command(NVRAM_CMD);
   std::string line;
   for (int i = 0; i < 8; ++i)
-    line += std::string(NVRAM_CMD) + " set K" + std::to_string(i) + "=" + std::to_string(i) + " & ";
+    line += cmd + " set K" + std::to_string(i) + "=" + std::to_string(i) + " & ";
   line += "wait";
   ASSERT_EQ(std::system(line.c_str()), 0);
   for (int i = 0; i < 8; ++i) {

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "launcher.h"
+
 extern char** environ;
 
 namespace tool_run {
@@ -53,12 +55,12 @@ Child::Child(const std::string& binary, const std::vector<std::string>& args,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<std::string> argv_texts{binary};
+  std::vector<std::string> argv_texts = testing_support::launch_words(binary);
   argv_texts.insert(argv_texts.end(), args.begin(), args.end());
   std::vector<std::string> env_texts = merged_environment(env);
   std::vector<char*> argv = pointers(argv_texts);
   std::vector<char*> envp = pointers(env_texts);
-  const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);
