@@ -1,0 +1,311 @@
+/*
+ * The boot test's program inside the guest (linked statically, run by init). It sends List
+ * commands through relayk_standin's virtual netlink file and the traffic of each scenario
+ * over loopback between a LAN address and a WAN address, then prints what it read back,
+ * one "BOOT ..." line each, for the host to check:
+ *
+ *   guest traffic   List commands, the scenarios, then status, packet log and connections
+ *   guest after     (after qarn is unloaded) one more datagram, then status and packet log
+ *
+ * It judges nothing itself beyond its own system calls: a failing call prints
+ * "BOOT error ..." and ends it with status 1.
+ */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#define LAN_HOST "192.168.1.2"
+#define LISTED_HOST "192.168.1.50"
+#define WAN_HOST "198.51.100.7"
+#define PROC_DIR "/proc/relayk_standin/"
+#define LIST_TYPE 120
+
+static void die(const char *what)
+{
+	printf("BOOT error %s: %s\n", what, strerror(errno));
+	exit(1);
+}
+
+static struct sockaddr_in addr_of(const char *ip, int port)
+{
+	struct sockaddr_in a;
+
+	memset(&a, 0, sizeof(a));
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	if (inet_pton(AF_INET, ip, &a.sin_addr) != 1) {
+		errno = EINVAL;
+		die(ip);
+	}
+	return a;
+}
+
+static int bound_socket(int type, const char *ip, int port)
+{
+	struct sockaddr_in a = addr_of(ip, port);
+	int one = 1;
+	int fd = socket(AF_INET, type, 0);
+
+	if (fd < 0)
+		die("socket");
+	setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+	if (bind(fd, (struct sockaddr *)&a, sizeof(a)) < 0)
+		die("bind");
+	return fd;
+}
+
+static void write_all(int fd, const void *buf, size_t len)
+{
+	const char *p = buf;
+
+	while (len > 0) {
+		ssize_t n = write(fd, p, len);
+
+		if (n < 0)
+			die("write");
+		p += n;
+		len -= (size_t)n;
+	}
+}
+
+static void read_exactly(int fd, void *buf, size_t len)
+{
+	char *p = buf;
+
+	while (len > 0) {
+		ssize_t n = read(fd, p, len);
+
+		if (n <= 0) {
+			if (n == 0)
+				errno = ECONNRESET;
+			die("read");
+		}
+		p += n;
+		len -= (size_t)n;
+	}
+}
+
+/*
+ * One TCP connection from client_ip:client_port to the WAN host's port: the client sends
+ * request (if any), the server reads it and answers with response (if any), the client
+ * reads the answer whole; then both ends close.
+ */
+static void tcp_exchange(const char *client_ip, int client_port, int server_port,
+			 const char *request, const char *response)
+{
+	struct sockaddr_in server = addr_of(WAN_HOST, server_port);
+	int lfd = bound_socket(SOCK_STREAM, WAN_HOST, server_port);
+	int cfd, sfd;
+	char buf[4096];
+
+	if (listen(lfd, 4) < 0)
+		die("listen");
+	cfd = bound_socket(SOCK_STREAM, client_ip, client_port);
+	if (connect(cfd, (struct sockaddr *)&server, sizeof(server)) < 0)
+		die("connect");
+	sfd = accept(lfd, NULL, NULL);
+	if (sfd < 0)
+		die("accept");
+	if (request) {
+		write_all(cfd, request, strlen(request));
+		read_exactly(sfd, buf, strlen(request));
+	}
+	if (response) {
+		write_all(sfd, response, strlen(response));
+		read_exactly(cfd, buf, strlen(response));
+	}
+	close(cfd);
+	close(sfd);
+	close(lfd);
+}
+
+/* One datagram from client_ip:client_port to the WAN host's port and, if given, an answer. */
+static void udp_exchange(int client_port, int server_port, const void *query, size_t qlen,
+			 const void *answer, size_t alen)
+{
+	struct sockaddr_in server = addr_of(WAN_HOST, server_port);
+	struct sockaddr_in client = addr_of(LAN_HOST, client_port);
+	int sfd = bound_socket(SOCK_DGRAM, WAN_HOST, server_port);
+	int cfd = bound_socket(SOCK_DGRAM, LAN_HOST, client_port);
+	char buf[512];
+
+	if (sendto(cfd, query, qlen, 0, (struct sockaddr *)&server, sizeof(server)) < 0)
+		die("sendto");
+	if (recv(sfd, buf, sizeof(buf), 0) < 0)
+		die("recv");
+	if (answer) {
+		if (sendto(sfd, answer, alen, 0, (struct sockaddr *)&client, sizeof(client)) < 0)
+			die("sendto");
+		if (recv(cfd, buf, sizeof(buf), 0) < 0)
+			die("recv");
+	}
+	close(cfd);
+	close(sfd);
+}
+
+/* A List command: the eight header words and up to four ranges, processor byte order. */
+struct list_cmd {
+	uint32_t type;
+	uint32_t word[8 + 4 * 3];
+};
+
+/*
+ * Sends a List command of `size` message bytes (header and ranges) and prints the reply
+ * that it brought, "BOOT nl NAME none" or "BOOT nl NAME <hex>" (port id, length, size
+ * value, then the reply's bytes).
+ */
+static void list_command(const char *name, struct list_cmd *cmd, size_t size)
+{
+	unsigned char buf[2048];
+	ssize_t n, i;
+	int fd = open(PROC_DIR "netlink", O_RDWR);
+
+	if (fd < 0)
+		die("open netlink");
+	cmd->type = LIST_TYPE;
+	if (write(fd, cmd, sizeof(cmd->type) + size) != (ssize_t)(sizeof(cmd->type) + size))
+		die("write List command");
+	n = read(fd, buf, sizeof(buf));
+	if (n < 0)
+		die("read reply");
+	printf("BOOT nl %s ", name);
+	if (n == 0)
+		printf("none");
+	for (i = 0; i < n; i++)
+		printf("%02x", buf[i]);
+	printf("\n");
+	if (read(fd, buf, sizeof(buf)) != 0)
+		printf("BOOT nl %s more-than-one-reply\n", name);
+	close(fd);
+}
+
+static uint32_t host_addr(const char *ip)
+{
+	return ntohl(addr_of(ip, 0).sin_addr.s_addr);
+}
+
+static void list_commands(void)
+{
+	struct list_cmd cmd;
+
+	/* rule flag on: header words cmd, arg, len, num, aux1, aux2, aux3, pid */
+	memset(&cmd, 0, sizeof(cmd));
+	cmd.word[0] = 16;
+	cmd.word[1] = 1;
+	cmd.word[2] = 32;
+	cmd.word[3] = 5;
+	cmd.word[4] = 7;
+	cmd.word[5] = 0xa5a5a5a5;
+	cmd.word[6] = 9;
+	cmd.word[7] = 4242;
+	list_command("rule", &cmd, 32);
+
+	/* one range of one address: the listed LAN host */
+	memset(&cmd, 0, sizeof(cmd));
+	cmd.word[0] = 17;
+	cmd.word[1] = 0x55;
+	cmd.word[2] = 32 + 12;
+	cmd.word[3] = 1;
+	cmd.word[4] = 0xffffffff;
+	cmd.word[5] = 0x11223344;
+	cmd.word[6] = 0xffffffff;
+	cmd.word[7] = 4243;
+	cmd.word[8] = 0xdeadbeef;
+	cmd.word[9] = host_addr(LISTED_HOST);
+	cmd.word[10] = host_addr(LISTED_HOST);
+	list_command("add", &cmd, 32 + 12);
+
+	/* two ranges announced, three held: refused without a reply */
+	memset(&cmd, 0, sizeof(cmd));
+	cmd.word[0] = 17;
+	cmd.word[2] = 32 + 3 * 12;
+	cmd.word[3] = 2;
+	cmd.word[7] = 4244;
+	cmd.word[9] = cmd.word[10] = host_addr("192.168.1.60");
+	cmd.word[12] = cmd.word[13] = host_addr("192.168.1.61");
+	cmd.word[15] = cmd.word[16] = host_addr("192.168.1.62");
+	list_command("mismatch", &cmd, 32 + 3 * 12);
+
+	/* an unknown command: ignored */
+	memset(&cmd, 0, sizeof(cmd));
+	cmd.word[0] = 18;
+	cmd.word[2] = 32;
+	cmd.word[7] = 4245;
+	list_command("unknown", &cmd, 32);
+}
+
+static void dump(const char *file, const char *tag)
+{
+	char line[512];
+	FILE *f = fopen(file, "r");
+
+	if (!f)
+		die(file);
+	while (fgets(line, sizeof(line), f))
+		printf("BOOT %s %s", tag, line);
+	fclose(f);
+}
+
+/* A DNS query for example.com, type A. */
+static const unsigned char dns_query[] = {
+	0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+	7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 3, 'c', 'o', 'm', 0, 0x00, 0x01, 0x00, 0x01
+};
+
+static void traffic(void)
+{
+	unsigned char dns_answer[sizeof(dns_query)];
+
+	list_commands();
+
+	/* a web video: the server's response names a video type */
+	tcp_exchange(LAN_HOST, 40080, 80,
+		     "GET /clip.mp4 HTTP/1.1\r\nHost: media.example\r\n\r\n",
+		     "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 16\r\n\r\n"
+		     "0123456789abcdef");
+	/* a DNS query from the LAN host and its answer */
+	memcpy(dns_answer, dns_query, sizeof(dns_query));
+	dns_answer[2] |= 0x80;
+	udp_exchange(40053, 53, dns_query, sizeof(dns_query), dns_answer, sizeof(dns_answer));
+	/* a PPTP tunnel opened from the LAN side */
+	tcp_exchange(LAN_HOST, 40723, 1723, NULL, NULL);
+	/* a mail server's greeting */
+	tcp_exchange(LAN_HOST, 40025, 25, NULL, "220 mail.example ESMTP ready\r\n");
+	/* a host on the address list while the rule flag is 1 */
+	tcp_exchange(LISTED_HOST, 40081, 8081, "hello\n", "hello\n");
+
+	dump(PROC_DIR "status", "status");
+	dump(PROC_DIR "packets", "pkt");
+	dump(PROC_DIR "conns", "conn");
+	printf("BOOT traffic done\n");
+}
+
+static void after(void)
+{
+	udp_exchange(40999, 9999, "after", 5, NULL, 0);
+	dump(PROC_DIR "status", "after-status");
+	dump(PROC_DIR "packets", "after-pkt");
+	printf("BOOT after done\n");
+}
+
+int main(int argc, char **argv)
+{
+	setvbuf(stdout, NULL, _IOLBF, 0);
+	if (argc == 2 && strcmp(argv[1], "traffic") == 0)
+		traffic();
+	else if (argc == 2 && strcmp(argv[1], "after") == 0)
+		after();
+	else {
+		fprintf(stderr, "usage: guest traffic|after\n");
+		return 2;
+	}
+	return 0;
+}
