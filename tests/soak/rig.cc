@@ -18,6 +18,7 @@
 #include "auth/requests.h"
 #include "control.h"
 #include "core/paths.h"
+#include "launcher.h"
 
 namespace soak {
 namespace {
@@ -75,8 +76,10 @@ bool Rig::start(int wait_ms) {
     std::ofstream nv(root_.dir() + "/nvram.conf");
     for (const auto& kv : nvram_) nv << kv.first << "=" << kv.second << "\n";
   }
-  admitsim_ = spawn({ADMITSIM_BIN, "--socket", admit_socket(root_)}, {"PATH=/usr/bin:/bin"},
-                    root_.dir() + "/admitsim.out");
+  std::vector<std::string> admit_args = testing_support::launch_words(ADMITSIM_BIN);
+  admit_args.push_back("--socket");
+  admit_args.push_back(admit_socket(root_));
+  admitsim_ = spawn(admit_args, {"PATH=/usr/bin:/bin"}, root_.dir() + "/admitsim.out");
   const Clock::time_point give_up = Clock::now() + std::chrono::milliseconds(wait_ms);
   while (access(admit_socket(root_).c_str(), F_OK) != 0) {
     if (Clock::now() > give_up) return false;
@@ -89,7 +92,7 @@ bool Rig::start(int wait_ms) {
     if (at != std::string::npos) w.replace(at, 6, root_.dir());
     args.push_back(w);
   }
-  args.push_back(PORTALD_BIN);
+  for (const std::string& w : testing_support::launch_words(PORTALD_BIN)) args.push_back(w);
   const char* path = std::getenv("PATH");
   daemon_ = spawn(args,
                   {"PORTALD_ROOT=" + root_.dir(), "PORTALD_KERNEL_SOCKET=" + admit_socket(root_),
