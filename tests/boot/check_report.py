@@ -228,6 +228,8 @@ def main():
     late = [p for p in late if p.get("src") == LAN + ":40999"]
     ck.check(len(late) == 1 and late[0]["hook"] == "0" and late[0]["email"] == "-1" and
              late[0]["p2p"] == "-1", "after unloading: packet %s reached a hook" % late)
+    sent = [int(line.split()[1]) for line in rep.get("flood") if line.startswith("sent ")]
+    ck.check(len(sent) == 1 and sent[0] > 0, "the flood during the unload sent nothing")
     modules = [line.split()[0] for line in rep.get("modules") if line.split()]
     ck.check("qarn" not in modules and "relayk_standin" in modules,
              "modules after unloading qarn: %s" % modules)

@@ -5,6 +5,7 @@
  * one "BOOT ..." line each, for the host to check:
  *
  *   guest traffic   List commands, the scenarios, then status, packet log and connections
+ *   guest flood     datagrams from the LAN host for three seconds, while qarn is unloaded
  *   guest after     (after qarn is unloaded) one more datagram, then status and packet log
  *
  * It judges nothing itself beyond its own system calls: a failing call prints
@@ -20,6 +21,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #define LAN_HOST "192.168.1.2"
@@ -192,53 +194,44 @@ static uint32_t host_addr(const char *ip)
 	return ntohl(addr_of(ip, 0).sin_addr.s_addr);
 }
 
+/* Clears the command and sets its eight header words. */
+static void list_header(struct list_cmd *c, uint32_t cmd, uint32_t arg, uint32_t len,
+			uint32_t num, uint32_t aux1, uint32_t aux2, uint32_t aux3, uint32_t pid)
+{
+	const uint32_t word[8] = { cmd, arg, len, num, aux1, aux2, aux3, pid };
+
+	memset(c, 0, sizeof(*c));
+	memcpy(c->word, word, sizeof(word));
+}
+
+/* Range i of a command: word 0 (not read), first and last address in host byte order. */
+static void list_range(struct list_cmd *c, int i, uint32_t unused, const char *first,
+		       const char *last)
+{
+	c->word[8 + 3 * i] = unused;
+	c->word[9 + 3 * i] = host_addr(first);
+	c->word[10 + 3 * i] = host_addr(last);
+}
+
 static void list_commands(void)
 {
 	struct list_cmd cmd;
 
-	/* rule flag on: header words cmd, arg, len, num, aux1, aux2, aux3, pid */
-	memset(&cmd, 0, sizeof(cmd));
-	cmd.word[0] = 16;
-	cmd.word[1] = 1;
-	cmd.word[2] = 32;
-	cmd.word[3] = 5;
-	cmd.word[4] = 7;
-	cmd.word[5] = 0xa5a5a5a5;
-	cmd.word[6] = 9;
-	cmd.word[7] = 4242;
+	/* rule flag on; num, aux1 and aux3 are not read and come back as 0, 0 and 4 */
+	list_header(&cmd, 16, 1, 32, 5, 7, 0xa5a5a5a5, 9, 4242);
 	list_command("rule", &cmd, 32);
-
 	/* one range of one address: the listed LAN host */
-	memset(&cmd, 0, sizeof(cmd));
-	cmd.word[0] = 17;
-	cmd.word[1] = 0x55;
-	cmd.word[2] = 32 + 12;
-	cmd.word[3] = 1;
-	cmd.word[4] = 0xffffffff;
-	cmd.word[5] = 0x11223344;
-	cmd.word[6] = 0xffffffff;
-	cmd.word[7] = 4243;
-	cmd.word[8] = 0xdeadbeef;
-	cmd.word[9] = host_addr(LISTED_HOST);
-	cmd.word[10] = host_addr(LISTED_HOST);
+	list_header(&cmd, 17, 0x55, 32 + 12, 1, 0xffffffff, 0x11223344, 0xffffffff, 4243);
+	list_range(&cmd, 0, 0xdeadbeef, LISTED_HOST, LISTED_HOST);
 	list_command("add", &cmd, 32 + 12);
-
 	/* two ranges announced, three held: refused without a reply */
-	memset(&cmd, 0, sizeof(cmd));
-	cmd.word[0] = 17;
-	cmd.word[2] = 32 + 3 * 12;
-	cmd.word[3] = 2;
-	cmd.word[7] = 4244;
-	cmd.word[9] = cmd.word[10] = host_addr("192.168.1.60");
-	cmd.word[12] = cmd.word[13] = host_addr("192.168.1.61");
-	cmd.word[15] = cmd.word[16] = host_addr("192.168.1.62");
+	list_header(&cmd, 17, 0, 32 + 3 * 12, 2, 0, 0, 0, 4244);
+	list_range(&cmd, 0, 0, "192.168.1.60", "192.168.1.60");
+	list_range(&cmd, 1, 0, "192.168.1.61", "192.168.1.61");
+	list_range(&cmd, 2, 0, "192.168.1.62", "192.168.1.62");
 	list_command("mismatch", &cmd, 32 + 3 * 12);
-
 	/* an unknown command: ignored */
-	memset(&cmd, 0, sizeof(cmd));
-	cmd.word[0] = 18;
-	cmd.word[2] = 32;
-	cmd.word[7] = 4245;
+	list_header(&cmd, 18, 0, 32, 0, 0, 0, 0, 4245);
 	list_command("unknown", &cmd, 32);
 }
 
@@ -288,6 +281,28 @@ static void traffic(void)
 	printf("BOOT traffic done\n");
 }
 
+/* Keeps the packet path busy on every processor while the hooks are cleared. */
+static void flood(void)
+{
+	struct sockaddr_in server = addr_of(WAN_HOST, 9998);
+	int sfd = bound_socket(SOCK_DGRAM, WAN_HOST, 9998);
+	int cfd = bound_socket(SOCK_DGRAM, LAN_HOST, 40998);
+	struct timespec start, now;
+	long sent = 0;
+
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	do {
+		if (sendto(cfd, "flood", 5, 0, (struct sockaddr *)&server, sizeof(server)) < 0 &&
+		    errno != ENOBUFS && errno != EAGAIN)
+			die("sendto");
+		sent++;
+		clock_gettime(CLOCK_MONOTONIC, &now);
+	} while (now.tv_sec - start.tv_sec < 3 && sent < 200000);
+	close(cfd);
+	close(sfd);
+	printf("BOOT flood sent %ld\n", sent);
+}
+
 static void after(void)
 {
 	udp_exchange(40999, 9999, "after", 5, NULL, 0);
@@ -301,10 +316,12 @@ int main(int argc, char **argv)
 	setvbuf(stdout, NULL, _IOLBF, 0);
 	if (argc == 2 && strcmp(argv[1], "traffic") == 0)
 		traffic();
+	else if (argc == 2 && strcmp(argv[1], "flood") == 0)
+		flood();
 	else if (argc == 2 && strcmp(argv[1], "after") == 0)
 		after();
 	else {
-		fprintf(stderr, "usage: guest traffic|after\n");
+		fprintf(stderr, "usage: guest traffic|flood|after\n");
 		return 2;
 	}
 	return 0;
