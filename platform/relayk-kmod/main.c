@@ -19,7 +19,6 @@
 
 MODULE_LICENSE("GPL");
 MODULE_DESCRIPTION("Test stand-in for relayk: hook pointers, virtual netlink and the packet path");
-MODULE_SOFTDEP("pre: nf_conntrack");
 
 static struct proc_dir_entry *rs_dir;
 
