@@ -165,7 +165,7 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 {
 	const unsigned char *payload = flow->payload;
 	int plen = flow->payload_len;
-	int off, len, i;
+	int off, len;
 	u32 head;
 
 	(void)skb;
@@ -191,13 +191,10 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 
 	if (pattern_match(payload, plen, content_type, sizeof(content_type) - 1, '\r',
 			  &off, &len) == 1) {
-		if (qarn_debug & QARN_DEBUG_HTTP) {
-			printk("[%s]:%d match the Content-Type: , checklen:%d, offset: ",
-			       "qarn_check_http", 694, len);
-			for (i = 0; i < len; i++)
-				printk("%c", payload[off + i]);
-			printk("\n");
-		}
+		/* one call for the whole line: a kernel log record ends with each call */
+		if (qarn_debug & QARN_DEBUG_HTTP)
+			printk("[%s]:%d match the Content-Type: , checklen:%d, offset: %.*s\n",
+			       "qarn_check_http", 694, len, len, (const char *)payload + off);
 		if (classify_content_type(ct, payload, payload + off, len) == 0)
 			return 0;
 	}

@@ -217,6 +217,11 @@ def main():
     ck.check(all(p in params for p in PARAMS), "module parameters %s, expected %s" %
              (sorted(params), PARAMS))
 
+    ck.check(rep.has("param-value", "qarn_debug 4"), "qarn_debug did not take the value 4")
+    for line in ("[qarn_check_http]:694 match the Content-Type: , checklen:9, offset: video/mp4",
+                 "[qarn_check_http]:722 checklen:9, HTTP_WEB_VIDEO"):
+        ck.check(any(m.endswith(line) for m in dmesg), "kernel log lacks the trace %r" % line)
+
     pkts = [fields(line) for line in rep.get("pkt")]
     conns = [fields(line) for line in rep.get("conn")]
     check_list_commands(ck, rep, dmesg)
