@@ -16,6 +16,11 @@ started=$(date +%s)
 
 fail() { echo "boot test: $*" >&2; exit 1; }
 skip() { echo "SKIPPED: boot test: $*"; exit 0; }
+# pack DIR IMAGE: the folder as a gzipped initramfs, with the console that init writes to
+pack() {
+	mknod -m 600 "$1/dev/console" c 5 1
+	(cd "$1" && find . | cpio -o -H newc --quiet) | gzip -1 >"$2"
+}
 
 kver=$(dpkg-query -W -f='${Depends}' linux-image-amd64 2>/dev/null |
        sed -n 's/.*linux-image-\([^ ,]*\).*/\1/p')
@@ -37,8 +42,7 @@ kvm_boots() {
 	local probe=$work/probe
 	rm -rf "$probe" && mkdir -p "$probe/bin" "$probe/dev"
 	cp /bin/busybox "$probe/bin/busybox"
-	mknod -m 600 "$probe/dev/console" c 5 1
-	(cd "$probe" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/probe.gz"
+	pack "$probe" "$work/probe.gz"
 	timeout 20 "$qemu" -accel kvm -cpu host -m 256 -nographic -monitor none -nic none \
 		-no-reboot -kernel "$kernel" -initrd "$work/probe.gz" \
 		-append "console=ttyS0 panic=-1 quiet rdinit=/bin/busybox -- poweroff -f" \
@@ -80,7 +84,6 @@ cp /bin/busybox "$root/bin/busybox"
 cp "$work/guest" "$root/bin/guest"
 cp "$top/tests/boot/init" "$root/init"
 chmod 755 "$root/init"
-mknod -m 600 "$root/dev/console" c 5 1
 cp "$work/relayk_standin/relayk_standin.ko" "$work/qarn/qarn.ko" "$root/modules/"
 order=$(python3 - "$mods/modules.dep" crc32c_generic nf_conntrack <<'EOF'
 import os, sys
@@ -111,7 +114,7 @@ for path in $order; do
 	esac
 	echo "$name" >>"$root/modules/order"
 done
-(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
+pack "$root" "$work/initramfs.gz"
 
 console=$work/console.log
 booted=$(date +%s)
