@@ -10,7 +10,7 @@ cd "$top"
 dir=${ARMV7_BUILD_DIR:-build-armv7}
 jobs=$(nproc)
 # Folders under tests/ that hold the daemon's tests and those of the pieces it runs with.
-areas=(portald fuzz platform/nvram platform/nlattr platform/admit tools/portal-login
+areas=(portald fuzz soak platform/nvram platform/nlattr platform/admit tools/portal-login
        tools/portalctl)
 fail() { echo "40-armv7: $*" >&2; exit 1; }
 
