@@ -3,8 +3,9 @@
 
 select-tests.py BUILD_DIR EMULATOR AREA...   reads `ctest --show-only=json-v1` from standard
 input and prints two lines: the names of the tests defined in the given areas (folders under
-tests/, such as portald or platform/nvram) whose command is a program of the build run through
-EMULATOR, and the build targets of those programs. Tests of those areas that run something else (a shell
+tests/, such as portald or platform/nvram, with their subfolders; an area written !AREA is left
+out) whose command is a program of the build run through EMULATOR, and the build targets of
+those programs. Tests of those areas that run something else (a shell
 script, say) are named on standard error and left to the host's run.
 """
 import json
@@ -15,13 +16,18 @@ import sys
 def main():
     build = os.path.realpath(sys.argv[1])
     emulator = sys.argv[2]
-    areas = sys.argv[3:]
+    areas = [a for a in sys.argv[3:] if not a.startswith("!")]
+    left_out = [a[1:] for a in sys.argv[3:] if a.startswith("!")]
+
+    def within(where, folders):
+        return any(where == "tests/" + f or where.startswith("tests/" + f + "/") for f in folders)
+
     tests = json.load(sys.stdin)["tests"]
     names, targets = [], []
     for t in tests:
         props = {p["name"]: p["value"] for p in t.get("properties", [])}
         where = os.path.relpath(os.path.realpath(props.get("WORKING_DIRECTORY", build)), build)
-        if not any(where == "tests/" + a or where.startswith("tests/" + a + "/") for a in areas):
+        if not within(where, areas) or within(where, left_out):
             continue
         command = t.get("command") or []
         programs = [c for c in command[1:] if os.path.realpath(c).startswith(build + os.sep)]
