@@ -34,9 +34,12 @@ void unload_at_exit() {
   kstub_printk_clear();
 }
 
+long live_loaded = 0;
+
 void load() {
   QFUZZ_CHECK(init_module() == 0);
   loaded = true;
+  live_loaded = kstub_alloc_live();
 }
 
 }  // namespace
@@ -66,13 +69,17 @@ void begin_input() {
   kstub_printk_clear();
 }
 
-void reload() {
+void reload(bool allocations_fail) {
   kstub_alloc_fail_reset();
   cleanup_module();
   loaded = false;
   QFUZZ_CHECK(kstub_alloc_live() == live_unloaded);
+  if (allocations_fail) kstub_alloc_fail(KSTUB_ALLOC_ANY, 0, -1);
   load();
+  kstub_alloc_fail_reset();
 }
+
+long loaded_allocations() { return live_loaded; }
 
 uint8_t Input::u8() {
   if (n_ == 0) return 0;

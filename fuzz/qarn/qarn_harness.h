@@ -20,8 +20,12 @@ namespace qfuzz {
 void begin_input();
 
 // Unloads and loads the module again, emptying every table it keeps; fails when the unload
-// left any of the module's allocations behind.
-void reload();
+// left any of the module's allocations behind. With allocations_fail, every allocation of the
+// load fails, so the module runs without its tables.
+void reload(bool allocations_fail = false);
+
+// The module's allocations right after its last load: its tables, empty.
+long loaded_allocations();
 
 // Sets qarn_debug, high_prio_per_ct, check_pkt_st_num and check_pkt back to their values at
 // the first load.

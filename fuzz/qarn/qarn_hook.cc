@@ -7,14 +7,18 @@
 //               bit 4 the module may be loaded afresh first, bit 5 the packet's addresses are
 //               put on the address list under the rule flag, bit 6 the ageing timer runs
 //               first, bit 7 the three parameters below replace the load-time values
-//   dir_select (u8)  0 relayk's own answer, 1 the LAN side (0), 2 the WAN side (1), 3 one of
-//               the values 100 to 103, 4 to 7 dir_raw
+//   dir_select (u8)  bits 0-2: 0 relayk's own answer, 1 the LAN side (0), 2 the WAN side
+//               (1), 3 one of the values 100 to 103, 4 to 7 dir_raw; bit 3 every allocation
+//               fails while the packet is sent; bit 4 a fresh load (bit 4 of flags) runs with
+//               every allocation failing, so the module works without its tables
 //   dir_raw, jiffies (u32)
 //   the connection's Application mark, rate_base, rate_stamp, recheck_stamp, p2p_state,
 //   p2p_count (u32 each), its forward packets and bytes, reply packets and bytes and
 //   reply_aux (u64 each; relayk then counts the packet itself)
-//   sends (u8, 1 to 4 times), qarn_debug (u8, bits 0-2), high_prio_per_ct, check_pkt_st_num,
-//   check_pkt (s32 each), timer runs (u8, 200 ticks each)
+//   sends (u8, 1 to 16 times), qarn_debug (u8, bits 0-2), high_prio_per_ct, check_pkt_st_num,
+//   check_pkt (s32 each), timer runs (u8, 0 to 31 of 200 ticks), the application index for the
+//   policy-route mark (u8, 0 for none), a p2p_state to set before each send after the first
+//   (u8, 0 to leave it), so that one endpoint gathers the evidence of many packets
 //   then the packet from its IPv4 header on, any length (its version is made 4)
 //
 // The connection is made by one packet of the same flow (the same one, or its mirror image
@@ -43,6 +47,8 @@ void relayk_set_sys_app_recognize(int (*fn)(struct sk_buff* skb));
 
 namespace {
 
+constexpr unsigned kTimerPeriod = 200;  // ticks between runs of the ageing timer
+constexpr unsigned kAgeOutRuns = 18;    // runs that hold two sweeps, whatever the phase
 constexpr uint32_t kClassMask = 0x3fu << 16;
 constexpr uint32_t kKept = 0xffc00000u;
 
@@ -101,11 +107,18 @@ void set_fields(unsigned conn, const Fields& f) {
 bool valid_prio(unsigned p) { return p <= 9 || p == 65; }
 
 unsigned inputs_since_load = 0;
+bool tables_missing = false;  // loaded while every allocation failed
+uint32_t timer_clock = 0;
+bool clock_started = false;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qfuzz::begin_input();
+  if (!clock_started) {
+    timer_clock = kstub_jiffies();  // where the module was first loaded
+    clock_started = true;
+  }
   qfuzz::Input in(data, size);
   const uint8_t flags = in.u8();
   const uint8_t dir_select = in.u8();
@@ -123,21 +136,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f.reply_packets = in.u64();
   f.reply_bytes = in.u64();
   f.reply_aux = in.u64();
-  const int sends = 1 + in.u8() % 4;
+  const int sends = 1 + in.u8() % 16;
   const int debug = in.u8() % 8;
   const int32_t high_prio = static_cast<int32_t>(in.u32());
   const int32_t st_num = static_cast<int32_t>(in.u32());
   const int32_t check_pkt = static_cast<int32_t>(in.u32());
-  const unsigned timer_runs = in.u8();
+  const unsigned timer_runs = in.u8() % 32;
+  const unsigned route_index = in.u8();
+  const uint8_t restate = in.u8();
   std::vector<uint8_t> pkt(in.rest(), in.rest() + in.left());
   if (!pkt.empty()) pkt[0] = static_cast<uint8_t>(0x40 | (pkt[0] & 0x0f));
 
-  // the P2P tables only grow between sweeps: start afresh now and then
-  if (++inputs_since_load >= 4096 || ((flags & 0x10) && inputs_since_load >= 256)) {
-    qfuzz::reload();
+  // The ageing timer lives on its own clock, which each input takes up where the last left
+  // it; the packets then see the fuzzer's jiffies.
+  relayk_reset(100);
+  kstub_set_jiffies(timer_clock);
+  // a fresh load costs about as much as a thousand inputs, so one in 1024 that ask gets it
+  if ((flags & 0x10) && ++inputs_since_load >= 1024) {
+    tables_missing = (dir_select & 0x10) != 0;
+    qfuzz::reload(tables_missing);
     inputs_since_load = 0;
   }
-  relayk_reset(100);
   qfuzz::restore_params();
   QFUZZ_CHECK(kstub_param_set("qarn_debug", debug) == 0);
   if (flags & 0x80) {
@@ -145,11 +164,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QFUZZ_CHECK(kstub_param_set("check_pkt_st_num", st_num) == 0);
     QFUZZ_CHECK(kstub_param_set("check_pkt", check_pkt) == 0);
   }
-  if (flags & 0x40) kstub_advance_jiffies(timer_runs * 200u);
+  if (flags & 0x40) kstub_advance_jiffies(timer_runs * kTimerPeriod);
+  timer_clock = kstub_jiffies();
   kstub_set_jiffies(now);
 
   relayk_in_opts opts{};
   opts.no_conn = (flags & 0x02) != 0;
+  opts.route_index = route_index;
   switch (dir_select % 8) {
     case 0: break;
     case 1: opts.set_dir_code = 1; opts.dir_code = 0; break;
@@ -180,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else if (flags & 0x08) QFUZZ_CHECK(relayk_conn_set(conn, RELAYK_ACCT_OFFSET, 0) == 0);
   }
   const bool no_acct = (flags & 0x0c) != 0;
-  const bool listed = (flags & 0x20) != 0;
+  const bool listed = (flags & 0x20) != 0 && !tables_missing;
   if (listed) {
     QFUZZ_CHECK(deliver({16, 1, 32, 0, 0, 0, 0, 7}) == 0);
     QFUZZ_CHECK(deliver({17, 0, 56, 2, 0, 0, 0, 7, 0, load_be32(&pkt[12]), load_be32(&pkt[12]),
@@ -192,8 +213,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t before = conn ? static_cast<uint32_t>(relayk_conn_get(conn, RELAYK_MARK)) : 0;
     const uint32_t stamp_before =
         conn ? static_cast<uint32_t>(relayk_conn_get(conn, RELAYK_RECHECK_STAMP)) : 0;
+    if (conn && i > 0 && restate)
+      QFUZZ_CHECK(relayk_conn_set(conn, RELAYK_P2P_STATE, restate) == 0);
+    if (dir_select & 0x08) kstub_alloc_fail(KSTUB_ALLOC_ANY, 0, -1);
     QFUZZ_CHECK(relayk_packet_in(pkt.data(), static_cast<unsigned>(pkt.size()), &opts, &r) == 0);
+    kstub_alloc_fail_reset();
     QFUZZ_CHECK(r.called);
+    // the route mark starts at 0: it becomes "none" or takes a table entry's bits 8-15
+    if (route_index == 0 || r.dir_code != 0) QFUZZ_CHECK(r.route_mark == 0);
+    else QFUZZ_CHECK(r.route_mark == 0xffffffffu || (r.route_mark & ~0xff00u) == 0);
     QFUZZ_CHECK(r.ret == 0 || r.ret == -1);
     QFUZZ_CHECK(valid_prio(r.prio_class));
     if (!conn) {
@@ -236,6 +264,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   if (listed) QFUZZ_CHECK(deliver({16, 0, 32, 0, 0, 0, 0, 7}) == 0);
+  // Two sweeps of the ageing timer drop every UDP endpoint and P2P peer, so each input starts
+  // from empty tables and the module must be back at what its load allocated.
+  relayk_reset(100);
+  kstub_set_jiffies(timer_clock);
+  kstub_advance_jiffies(kAgeOutRuns * kTimerPeriod);
+  timer_clock = kstub_jiffies();
+  QFUZZ_CHECK(kstub_alloc_live() == qfuzz::loaded_allocations());
   relayk_reset(100);
   return 0;
 }
