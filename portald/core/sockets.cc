@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -32,8 +33,13 @@ ssize_t send_one(int fd, const void* buf, size_t len, void* name, socklen_t name
   msg.msg_namelen = name_len;
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  // MSG_NOSIGNAL: a login peer that has gone away must not end the daemon.
-  return sendmsg(fd, &msg, MSG_NOSIGNAL);
+  // MSG_NOSIGNAL: a login peer that has gone away must not end the daemon. A send that a
+  // signal interrupted before anything moved is tried again: it has not failed.
+  ssize_t n;
+  do {
+    n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+  } while (n == -1 && errno == EINTR);
+  return n;
 }
 
 bool bind_unix(int fd, const std::string& path) {

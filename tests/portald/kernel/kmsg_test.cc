@@ -1,7 +1,14 @@
 // Kernel messages byte for byte, and the exempt MAC and address files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include <cstring>
 
@@ -75,6 +82,36 @@ TEST_F(KmsgTest, ClientPermitCarriesTheAllowanceWords) {
   std::memcpy(&want[44], &recheck, 4);
   EXPECT_EQ(got[0], want);
   EXPECT_EQ(got[0][24], 192);  // the address in network byte order: first octet first
+}
+
+void on_alarm(int) {}
+
+TEST_F(KmsgTest, ASendInterruptedByASignalIsNotAFailure) {
+  // Another sender fills the kernel's queue, so the daemon's send has to wait.
+  const int other = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  sockaddr_un to{};
+  to.sun_family = AF_UNIX;
+  std::strncpy(to.sun_path, kernel_->path().c_str(), sizeof(to.sun_path) - 1);
+  const unsigned char filler[KMSG_SIZE] = {};
+  while (sendto(other, filler, sizeof(filler), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) > 0) {
+  }
+  // A signal without SA_RESTART arrives while it waits; the queue empties a little later.
+  struct sigaction sa{};
+  sa.sa_handler = on_alarm;
+  struct sigaction old{};
+  sigaction(SIGALRM, &sa, &old);
+  itimerval tick{{0, 0}, {0, 50000}};
+  setitimer(ITIMER_REAL, &tick, nullptr);
+  std::thread drainer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kernel_->drain();
+  });
+  kernel::KernelMessage m;
+  kernel::build_kmsg(m, KMSG_HELLO);
+  EXPECT_EQ(kernel::send_kmsg(m), KMSG_SIZE);
+  drainer.join();
+  sigaction(SIGALRM, &old, nullptr);
+  close(other);
 }
 
 TEST_F(KmsgTest, AddressValidity) {
