@@ -7,18 +7,22 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/deps.sh
 jobs=$(nproc)
+start=$SECONDS
+stage_time() { echo "   ($((SECONDS - start)) s since the start)"; }
 
 echo "== build (warnings are errors)"
 bash scripts/build.sh build -DWERROR=ON
 echo "== tests"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+stage_time
 echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
 bash scripts/build.sh build-asan -DWERROR=ON -DSANITIZE=address -DCMAKE_BUILD_TYPE=Debug
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE no-asan
 
+stage_time
 echo "== build with ThreadSanitizer (the threaded tests only)"
 # Every test labelled tsan is an executable of the same name.
 tsan_tests=$(ctest --test-dir build -L tsan -N | awk '/Test +#/ {print $3}')
@@ -32,5 +36,6 @@ for stage in scripts/test.d/*.sh; do
   [ -e "$stage" ] || continue
   echo "== $(basename "$stage" .sh)"
   bash "$stage"
+  stage_time
 done
 echo "all test stages passed"

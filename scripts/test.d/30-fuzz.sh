@@ -3,12 +3,12 @@
 # and runs each for a bounded time from its seed corpus. Any crash, leak, time-out or memory
 # blow-up fails the stage; the input that caused it is printed, and it belongs under
 # fuzz/regressions/<target>/ once the fault is fixed, where the ordinary test run replays it.
-#   FUZZ_SECONDS  seconds per target (default 14)
+#   FUZZ_SECONDS  seconds per target (default 8, which keeps the whole test run short)
 #   FUZZ_TARGETS  targets to run (default: all of build-fuzz/bin/fuzz_*)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$top/build-fuzz
-seconds=${FUZZ_SECONDS:-14}
+seconds=${FUZZ_SECONDS:-8}
 
 CC=clang-14 CXX=clang++-14 cmake -S "$top/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 if ! cmake --build "$build" -j"$(nproc)" >"$build/build.log" 2>&1; then
