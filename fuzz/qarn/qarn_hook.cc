@@ -4,9 +4,10 @@
 // Input (fields little-endian, missing bytes read as zero):
 //   flags (u8)  bit 0 the packet goes in the reply direction, bit 1 it has no connection
 //               record, bit 2 the record has no extension block, bit 3 no accounting area,
-//               bit 4 the module may be loaded afresh first, bit 5 the packet's addresses are
-//               put on the address list under the rule flag, bit 6 the ageing timer runs
-//               first, bit 7 the three parameters below replace the load-time values
+//               bit 4 the module is loaded afresh first (for one in 1024 of the inputs that
+//               ask), bit 5 the packet's addresses are put on the address list under the
+//               rule flag, bit 6 the ageing timer runs first, bit 7 the three parameters
+//               below replace the load-time values
 //   dir_select (u8)  bits 0-2: 0 relayk's own answer, 1 the LAN side (0), 2 the WAN side
 //               (1), 3 one of the values 100 to 103, 4 to 7 dir_raw; bit 3 every allocation
 //               fails while the packet is sent; bit 4 a fresh load (bit 4 of flags) runs with
@@ -32,7 +33,7 @@
 // nothing without a connection or accounting area, settle dir_code 100 to 103 as class 12
 // group 2, leave a settled connection alone between its re-checks, and exempt a listed host.
 #include <cstdint>
-#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "kstub/kstub.h"
