@@ -138,16 +138,7 @@ bool Rig::daemon_running() {
 }
 
 int Rig::connect_login() const {
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  const std::string path = root_.path(core::kLoginSocketPath);
-  std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return testing_support::connect_stream(root_.path(core::kLoginSocketPath));
 }
 
 int Rig::login(const testing_support::LoginFields& f, int timeout_ms) const {

@@ -116,16 +116,7 @@ void DaemonProcess::stop() {
 }
 
 int DaemonProcess::connect_login() const {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  const std::string path = root_.path(core::kLoginSocketPath);
-  std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return connect_stream(root_.path(core::kLoginSocketPath));
 }
 
 int DaemonProcess::login(const LoginFields& f, int timeout_ms) const {

@@ -91,6 +91,18 @@ std::vector<Bytes> FakeKernel::drain_until_quiet(int quiet_ms) {
   }
 }
 
+int connect_stream(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 std::vector<std::string> read_lines(const std::string& file) {
   std::vector<std::string> lines;
   std::ifstream in(file);

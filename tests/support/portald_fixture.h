@@ -53,6 +53,9 @@ class FakeKernel {
   int fd_ = -1;
 };
 
+// Connects a stream socket to the AF_UNIX path; the descriptor, or -1.
+int connect_stream(const std::string& path);
+
 // Reads every line of the log file (without line feeds).
 std::vector<std::string> read_lines(const std::string& file);
 
