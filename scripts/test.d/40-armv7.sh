@@ -11,7 +11,7 @@ dir=${ARMV7_BUILD_DIR:-build-armv7}
 jobs=$(nproc)
 # Folders under tests/ that hold the daemon's tests and those of the pieces it runs with; the
 # module's fuzz replays are left out.
-areas=(portald fuzz '!fuzz/qarn' soak platform/nvram platform/nlattr platform/admit
+areas=(portald fuzz '!fuzz/qarn' soak platform/nvram platform/nlattr admit '!admit/admitd'
        tools/portal-login tools/portalctl)
 fail() { echo "40-armv7: $*" >&2; exit 1; }
 
