@@ -1,10 +1,12 @@
 #include "client.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -102,6 +104,40 @@ void put_checked(unsigned char* record, auth::Field f, const std::string& text,
   auth::put_text(record, f, text);
 }
 
+bool valid_validity(const std::string& v) {
+  if (v == "*") return true;
+  if (!v.empty() && v.size() <= 2) {
+    return std::isdigit(static_cast<unsigned char>(v[0])) &&
+           (v.size() == 1 || std::isdigit(static_cast<unsigned char>(v[1])));
+  }
+  unsigned year = 0, month = 0, day = 0;
+  int used = 0;
+  if (std::sscanf(v.c_str(), "%4u-%2u-%2u%n", &year, &month, &day, &used) != 3) return false;
+  const std::string rest = v.substr(static_cast<size_t>(used));
+  for (char ch : v.substr(0, static_cast<size_t>(used))) {
+    if (ch != '-' && !std::isdigit(static_cast<unsigned char>(ch))) return false;
+  }
+  return (rest.empty() || rest == ".") && year >= 1970 && month >= 1 && month <= 12 &&
+         day >= 1 && day <= 31;
+}
+
+bool valid_mac(const std::string& m) {
+  size_t i = 0;
+  for (int group = 0; group < 6; ++group) {
+    if (group > 0) {
+      if (i >= m.size() || m[i] != ':') return false;
+      ++i;
+    }
+    size_t digits = 0;
+    while (i < m.size() && digits < 3 && std::isxdigit(static_cast<unsigned char>(m[i]))) {
+      ++i;
+      ++digits;
+    }
+    if (digits == 0 || digits > 2) return false;
+  }
+  return i == m.size();
+}
+
 bool parse_word(const char* text, uint32_t* value) {
   if (*text == '\0' || std::strchr(text, ' ') != nullptr) return false;
   errno = 0;
@@ -130,15 +166,22 @@ void set_send_timeout(int fd, int timeout_ms) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
 }
 
-UnixAddress unix_address(const std::string& path) {
+bool make_unix_address(const std::string& path, UnixAddress* out) {
   UnixAddress a;
-  if (path.empty()) fail(kExitUsage, "the socket path is empty");
-  if (path.size() >= sizeof(a.addr.sun_path)) {
-    fail(kExitUsage, "socket path " + path + " is too long for a socket address");
-  }
+  if (path.empty() || path.size() >= sizeof(a.addr.sun_path)) return false;
   a.addr.sun_family = AF_UNIX;
   std::memcpy(a.addr.sun_path, path.c_str(), path.size() + 1);
   a.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  *out = a;
+  return true;
+}
+
+UnixAddress unix_address(const std::string& path) {
+  UnixAddress a;
+  if (path.empty()) fail(kExitUsage, "the socket path is empty");
+  if (!make_unix_address(path, &a)) {
+    fail(kExitUsage, "socket path " + path + " is too long for a socket address");
+  }
   return a;
 }
 
@@ -164,6 +207,93 @@ LoginOutcome login_exchange(const UnixAddress& socket_addr, const unsigned char*
     out = receive_reply(fd, deadline);
   }
   close(fd);
+  return out;
+}
+
+namespace {
+
+void start_request(unsigned char* record, auth::ControlCommand command) {
+  std::memset(record, 0, auth::kRecordSize);
+  auth::put_word(record, auth::kCtrlOffCmd, command);
+}
+
+ControlProblem name_problem(const std::string& name) {
+  if (name.empty()) return ControlProblem::kEmptyName;
+  if (!fits(auth::kCtrlUser, name)) return ControlProblem::kNameTooLong;
+  return ControlProblem::kFine;
+}
+
+}  // namespace
+
+ControlProblem add_account_request(unsigned char* record, const std::string& name,
+                                   const std::string& validity, const std::string& note) {
+  const ControlProblem p = name_problem(name);
+  if (p != ControlProblem::kFine) return p;
+  if (!valid_validity(validity) || !fits(auth::kCtrlValidity, validity)) {
+    return ControlProblem::kBadValidity;
+  }
+  if (!fits(auth::kCtrlNote, note)) return ControlProblem::kNoteTooLong;
+  start_request(record, auth::CTRL_ADD_ACCOUNT);
+  auth::put_text(record, auth::kCtrlUser, name);
+  auth::put_text(record, auth::kCtrlValidity, validity);
+  auth::put_text(record, auth::kCtrlNote, note);
+  return ControlProblem::kFine;
+}
+
+ControlProblem remove_account_request(unsigned char* record, const std::string& name) {
+  const ControlProblem p = name_problem(name);
+  if (p != ControlProblem::kFine) return p;
+  start_request(record, auth::CTRL_REMOVE_ACCOUNT);
+  auth::put_text(record, auth::kCtrlUser, name);
+  return ControlProblem::kFine;
+}
+
+ControlProblem cut_request(unsigned char* record, const std::string& ip) {
+  in_addr a{};
+  // inet_pton takes only the four-part dotted decimal form, which always fits the field.
+  if (inet_pton(AF_INET, ip.c_str(), &a) != 1) return ControlProblem::kBadAddress;
+  start_request(record, auth::CTRL_CUT_CLIENT);
+  auth::put_text(record, auth::kCtrlCutIp, ip);
+  return ControlProblem::kFine;
+}
+
+ControlProblem mac_request(unsigned char* record, auth::ControlCommand command,
+                           const std::string& mac) {
+  if (!valid_mac(mac)) return ControlProblem::kBadMac;
+  start_request(record, command);
+  auth::put_text(record, command == auth::CTRL_PERMIT_MAC ? auth::kCtrlPermitMac
+                                                          : auth::kCtrlRevokeMac,
+                 mac);
+  return ControlProblem::kFine;
+}
+
+ControlOutcome control_send(const UnixAddress& socket_addr, const unsigned char* request,
+                            int timeout_ms) {
+  ControlOutcome out;
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    out.error = errno;
+    return out;
+  }
+  // The daemon reads one request per pass; a full queue makes the send wait.
+  set_send_timeout(fd, timeout_ms);
+  const ssize_t sent =
+      sendto(fd, request, auth::kRecordSize, MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&socket_addr.addr), socket_addr.len);
+  out.error = errno;
+  close(fd);
+  if (sent < 0) {
+    const int e = out.error;
+    if (e == EAGAIN) {
+      out.sent = Sent::kTimeout;
+    } else if (e == ENOENT || e == ECONNREFUSED || e == ENOTDIR || e == EACCES ||
+               e == EPROTOTYPE || e == ENOTSOCK) {
+      out.sent = Sent::kUnreachable;
+    }
+    return out;
+  }
+  out.error = 0;
+  if (static_cast<size_t>(sent) == auth::kRecordSize) out.sent = Sent::kSent;
   return out;
 }
 

@@ -1,6 +1,8 @@
-// What the router's web pages do on the daemon's two local sockets, for the command-line
-// clients and the benchmark: argument checks that never cut a text silently, the socket
-// addresses, and one login exchange on the login socket.
+// What the router's web pages do on the daemon's two local sockets, shared by the
+// command-line clients, the web pages (portal-web) and the benchmark: checks that never cut a
+// text silently, the socket addresses, one login exchange on the login socket and one control
+// request on the control socket. Only fail() and the functions documented to call it end
+// the process; the web pages use the others.
 #pragma once
 
 #include <sys/socket.h>
@@ -33,6 +35,17 @@ void set_program(const char* name);
 void put_checked(unsigned char* record, auth::Field f, const std::string& text,
                  const char* what);
 
+// True when text fits field f (a text that fills the field exactly fits, without a NUL).
+inline bool fits(auth::Field f, const std::string& text) { return text.size() <= f.width; }
+
+// The validity forms the daemon reads for an added account: "*", hours a day in one or two
+// digits, or a last valid day written YEAR-MONTH-DAY (the account file's trailing dot may
+// follow).
+bool valid_validity(const std::string& v);
+
+// Six groups of one or two hex digits separated by colons: the MAC form the daemon reads.
+bool valid_mac(const std::string& m);
+
 // A 32-bit word given as decimal: -2147483648 to 4294967295, stored as its 32 bits.
 // Returns false for anything else.
 bool parse_word(const char* text, uint32_t* value);
@@ -55,6 +68,8 @@ struct UnixAddress {
   socklen_t len = 0;
 };
 UnixAddress unix_address(const std::string& path);
+// The same without ending the process: false when the path is empty or does not fit.
+bool make_unix_address(const std::string& path, UnixAddress* out);
 
 // One login exchange: connects to the login socket at path, writes the 300-byte request and
 // reads the 300-byte reply, all within timeout_ms.
@@ -74,6 +89,41 @@ struct LoginOutcome {
   size_t received = 0;
 };
 LoginOutcome login_exchange(const UnixAddress& socket_addr, const unsigned char* request,
+                            int timeout_ms);
+
+// Control requests built from what an operator typed. Each zero-fills the 300-byte record,
+// puts the command and the texts and returns kFine, or returns what is wrong; a text is
+// never cut.
+enum class ControlProblem {
+  kFine,
+  kEmptyName,
+  kNameTooLong,      // more than 64 characters
+  kBadValidity,      // not a form valid_validity takes
+  kNoteTooLong,      // more than 64 characters
+  kBadAddress,       // not a dotted-decimal IPv4 address
+  kBadMac,           // not a form valid_mac takes
+};
+ControlProblem add_account_request(unsigned char* record, const std::string& name,
+                                   const std::string& validity, const std::string& note);
+ControlProblem remove_account_request(unsigned char* record, const std::string& name);
+ControlProblem cut_request(unsigned char* record, const std::string& ip);
+// command is CTRL_PERMIT_MAC or CTRL_REVOKE_MAC; each has its own field.
+ControlProblem mac_request(unsigned char* record, auth::ControlCommand command,
+                           const std::string& mac);
+
+// One control request: the 300-byte record as one datagram to the control socket. The
+// daemon never answers; kSent means the socket took the whole record.
+enum class Sent {
+  kSent,
+  kUnreachable,  // no daemon at the path (no socket, refused, not a socket, no permission)
+  kTimeout,      // the daemon's queue stayed full for timeout_ms
+  kFailed,       // any other failure, or a datagram that went out incomplete
+};
+struct ControlOutcome {
+  Sent sent = Sent::kFailed;
+  int error = 0;  // errno of a failed system call
+};
+ControlOutcome control_send(const UnixAddress& socket_addr, const unsigned char* request,
                             int timeout_ms);
 
 }  // namespace client

@@ -1,11 +1,7 @@
 // portalctl: sends one control request to portald's control socket, as the router's
 // configuration pages do. The daemon never answers; exit status 0 means the request was sent.
-#include <arpa/inet.h>
 #include <getopt.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -46,94 +42,58 @@ const char kUsage[] =
     "  74  sending failed otherwise\n"
     "  75  the daemon did not take the request within the time-out\n";
 
-// The validity forms the daemon reads: "*", hours a day in at most two digits, or a date
-// written year-month-day (the trailing dot of the account file is optional).
-bool valid_validity(const std::string& v) {
-  if (v == "*") return true;
-  if (!v.empty() && v.size() <= 2) {
-    return std::isdigit(static_cast<unsigned char>(v[0])) &&
-           (v.size() == 1 || std::isdigit(static_cast<unsigned char>(v[1])));
+// Ends with the message for what is wrong with the arguments, if anything is.
+void check(client::ControlProblem p, const std::string& arg) {
+  switch (p) {
+    case client::ControlProblem::kFine:
+      return;
+    case client::ControlProblem::kEmptyName:
+      client::fail(client::kExitUsage, "NAME is empty");
+    case client::ControlProblem::kNameTooLong:
+    case client::ControlProblem::kNoteTooLong:
+      client::fail(client::kExitUsage,
+                   std::string(p == client::ControlProblem::kNameTooLong ? "NAME" : "NOTE") +
+                       " is " + std::to_string(arg.size()) + " characters long; at most " +
+                       std::to_string(auth::kCtrlUser.width) + " fit");
+    case client::ControlProblem::kBadValidity:
+      client::fail(client::kExitUsage,
+                   "VALIDITY must be *, hours a day (0 to 99) or a day written "
+                   "YEAR-MONTH-DAY, not '" + arg + "'");
+    case client::ControlProblem::kBadAddress:
+      client::fail(client::kExitUsage,
+                   "IP must be a dotted-decimal IPv4 address, not '" + arg + "'");
+    case client::ControlProblem::kBadMac:
+      client::fail(client::kExitUsage,
+                   "MAC must be six hex bytes such as 00:11:22:aa:bb:cc, not '" + arg + "'");
   }
-  unsigned year = 0, month = 0, day = 0;
-  int used = 0;
-  if (std::sscanf(v.c_str(), "%4u-%2u-%2u%n", &year, &month, &day, &used) != 3) return false;
-  const std::string rest = v.substr(static_cast<size_t>(used));
-  for (char ch : v.substr(0, static_cast<size_t>(used))) {
-    if (ch != '-' && !std::isdigit(static_cast<unsigned char>(ch))) return false;
-  }
-  return (rest.empty() || rest == ".") && year >= 1970 && month >= 1 && month <= 12 &&
-         day >= 1 && day <= 31;
-}
-
-// Six groups of one or two hex digits separated by colons: the form the daemon reads.
-bool valid_mac(const std::string& m) {
-  size_t i = 0;
-  for (int group = 0; group < 6; ++group) {
-    if (group > 0) {
-      if (i >= m.size() || m[i] != ':') return false;
-      ++i;
-    }
-    size_t digits = 0;
-    while (i < m.size() && digits < 3 && std::isxdigit(static_cast<unsigned char>(m[i]))) {
-      ++i;
-      ++digits;
-    }
-    if (digits == 0 || digits > 2) return false;
-  }
-  return i == m.size();
-}
-
-void need_name(const std::string& name) {
-  if (name.empty()) client::fail(client::kExitUsage, "NAME is empty");
 }
 
 void build_add_account(unsigned char* rec, char** args, int n) {
-  need_name(args[0]);
-  client::put_checked(rec, auth::kCtrlUser, args[0], "NAME");
-  if (!valid_validity(args[1])) {
-    client::fail(client::kExitUsage,
-                 std::string("VALIDITY must be *, hours a day (0 to 99) or a day written "
-                             "YEAR-MONTH-DAY, not '") +
-                     args[1] + "'");
-  }
-  client::put_checked(rec, auth::kCtrlValidity, args[1], "VALIDITY");
-  if (n > 2) client::put_checked(rec, auth::kCtrlNote, args[2], "NOTE");
+  const std::string note = n > 2 ? args[2] : "";
+  const client::ControlProblem p = client::add_account_request(rec, args[0], args[1], note);
+  check(p, p == client::ControlProblem::kBadValidity ? args[1]
+           : p == client::ControlProblem::kNoteTooLong ? note
+                                                       : args[0]);
 }
 
 void build_remove_account(unsigned char* rec, char** args, int) {
-  need_name(args[0]);
-  client::put_checked(rec, auth::kCtrlUser, args[0], "NAME");
+  check(client::remove_account_request(rec, args[0]), args[0]);
 }
 
 void build_cut(unsigned char* rec, char** args, int) {
-  in_addr a{};
-  if (inet_pton(AF_INET, args[0], &a) != 1) {
-    client::fail(client::kExitUsage,
-                 std::string("IP must be a dotted-decimal IPv4 address, not '") + args[0] + "'");
-  }
-  client::put_checked(rec, auth::kCtrlCutIp, args[0], "IP");
-}
-
-void build_mac(unsigned char* rec, auth::Field f, const char* mac) {
-  if (!valid_mac(mac)) {
-    client::fail(client::kExitUsage,
-                 std::string("MAC must be six hex bytes such as 00:11:22:aa:bb:cc, not '") +
-                     mac + "'");
-  }
-  client::put_checked(rec, f, mac, "MAC");
+  check(client::cut_request(rec, args[0]), args[0]);
 }
 
 void build_permit_mac(unsigned char* rec, char** args, int) {
-  build_mac(rec, auth::kCtrlPermitMac, args[0]);
+  check(client::mac_request(rec, auth::CTRL_PERMIT_MAC, args[0]), args[0]);
 }
 
 void build_revoke_mac(unsigned char* rec, char** args, int) {
-  build_mac(rec, auth::kCtrlRevokeMac, args[0]);
+  check(client::mac_request(rec, auth::CTRL_REVOKE_MAC, args[0]), args[0]);
 }
 
 struct Command {
   const char* name;
-  auth::ControlCommand code;
   int min_args;
   int max_args;
   const char* arguments;
@@ -141,11 +101,11 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"add-account", auth::CTRL_ADD_ACCOUNT, 2, 3, "NAME VALIDITY [NOTE]", build_add_account},
-    {"remove-account", auth::CTRL_REMOVE_ACCOUNT, 1, 1, "NAME", build_remove_account},
-    {"cut", auth::CTRL_CUT_CLIENT, 1, 1, "IP", build_cut},
-    {"permit-mac", auth::CTRL_PERMIT_MAC, 1, 1, "MAC", build_permit_mac},
-    {"revoke-mac", auth::CTRL_REVOKE_MAC, 1, 1, "MAC", build_revoke_mac},
+    {"add-account", 2, 3, "NAME VALIDITY [NOTE]", build_add_account},
+    {"remove-account", 1, 1, "NAME", build_remove_account},
+    {"cut", 1, 1, "IP", build_cut},
+    {"permit-mac", 1, 1, "MAC", build_permit_mac},
+    {"revoke-mac", 1, 1, "MAC", build_revoke_mac},
 };
 
 const option kOptions[] = {
@@ -196,29 +156,22 @@ int main(int argc, char** argv) {
   }
 
   unsigned char request[auth::kRecordSize] = {};
-  auth::put_word(request, auth::kCtrlOffCmd, cmd->code);
   cmd->build(request, argv + optind + 1, n);
 
   const client::UnixAddress addr = client::unix_address(path);
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) client::fail(client::kExitIo, std::string("socket: ") + std::strerror(errno));
-  // The daemon reads one request per pass; a full queue makes the send wait.
-  client::set_send_timeout(fd, timeout_ms);
-  const ssize_t sent = sendto(fd, request, sizeof(request), MSG_NOSIGNAL,
-                              reinterpret_cast<const sockaddr*>(&addr.addr), addr.len);
-  const int error = errno;
-  close(fd);
-  if (sent < 0 && error == EAGAIN) {
-    client::fail(client::kExitTimeout, "the daemon did not take the request in time");
+  const client::ControlOutcome out = client::control_send(addr, request, timeout_ms);
+  switch (out.sent) {
+    case client::Sent::kSent:
+      return 0;
+    case client::Sent::kTimeout:
+      client::fail(client::kExitTimeout, "the daemon did not take the request in time");
+    case client::Sent::kUnreachable:
+      client::fail(client::kExitUnreachable, "cannot send to the control socket " + path +
+                                                 ": " + std::strerror(out.error));
+    case client::Sent::kFailed:
+      break;
   }
-  if (sent < 0) {
-    const bool unreachable = error == ENOENT || error == ECONNREFUSED || error == ENOTDIR ||
-                             error == EACCES || error == EPROTOTYPE || error == ENOTSOCK;
-    client::fail(unreachable ? client::kExitUnreachable : client::kExitIo,
-                 "cannot send to the control socket " + path + ": " + std::strerror(error));
-  }
-  if (static_cast<size_t>(sent) != sizeof(request)) {
-    client::fail(client::kExitIo, "the control request went out incomplete");
-  }
-  return 0;
+  if (out.error == 0) client::fail(client::kExitIo, "the control request went out incomplete");
+  client::fail(client::kExitIo,
+               "cannot send to the control socket " + path + ": " + std::strerror(out.error));
 }
