@@ -8,7 +8,7 @@
 
 #include "frame/relayk_if.h"
 #include "games/cf_srv.h"
-#include "recognise/mark.h"
+#include "recognise/apps.h"
 #include "recognise/pkt.h"
 #include "cf_srv_list.h"
 
@@ -99,7 +99,7 @@ static int cf_lookup(u32 addr)
 	return found;
 }
 
-/* A connection already marked as a game server's (group 1, id 1) needs no lookup. */
+/* A connection already marked with a game server's group and id needs no lookup. */
 static int cf_marked(const struct sk_buff *skb)
 {
 	struct nf_conn *ct = relayk_conn(skb);
@@ -108,7 +108,8 @@ static int cf_marked(const struct sk_buff *skb)
 	if (!ct)
 		return 0;
 	mark = relayk_ct_app_mark(ct);
-	return QARN_PRIO_GROUP(mark) == 1 && QARN_APP_ID(mark) == 1;
+	return QARN_PRIO_GROUP(mark) == qarn_apps[QARN_APP_GAME_SERVER].group &&
+	       QARN_APP_ID(mark) == qarn_apps[QARN_APP_GAME_SERVER].id;
 }
 
 int cf_check_pkt(struct sk_buff *skb)

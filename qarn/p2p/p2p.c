@@ -17,13 +17,6 @@
 #define P2P_PERIOD	200	/* ticks between timer runs */
 #define P2P_SWEEP_EVERY	9	/* timer runs per ageing sweep */
 
-/* p2p_state of a connection (the recognition hook maps the verdicts to marks). */
-#define P2P_COUNTING	1
-#define P2P_DNS		3
-#define P2P_BULK	4
-#define P2P_PORT_8000	9
-#define P2P_STREAM	10	/* no reply by the limit, or an endpoint of many hits */
-
 #define P2P_DNS_PORT		53
 #define P2P_LOWEST_PORT		1025	/* UDP to lower ports is not tracked */
 #define P2P_COUNT_LIMIT		200	/* counted packets before a verdict ... */
@@ -112,22 +105,29 @@ static struct udp_peer *udp_add(u32 addr, u16 port)
 	return peer;
 }
 
+/* Peer kinds: the signature length an endpoint sent last. */
+#define KIND_NONE	0
+#define KIND_34		1
+#define KIND_95		2
+#define KIND_3		3	/* has a verdict, but no length sets it */
+
 static int is_verdict(u32 state)
 {
-	return state == 5 || state == 6 || state == 7 || state == 8 || state == 10;
+	return state == P2P_SIGNATURE || state == P2P_KIND_34 || state == P2P_KIND_95 ||
+	       state == P2P_KIND_3 || state == P2P_STREAM;
 }
 
 static u32 verdict_of_kind(u32 kind)
 {
 	switch (kind) {
-	case 1:
-		return 6;
-	case 2:
-		return 7;
-	case 3:
-		return 8;
+	case KIND_34:
+		return P2P_KIND_34;
+	case KIND_95:
+		return P2P_KIND_95;
+	case KIND_3:
+		return P2P_KIND_3;
 	default:
-		return 5;
+		return P2P_SIGNATURE;
 	}
 }
 
@@ -199,10 +199,10 @@ int qarn_check_p2p(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 	}
 	switch (flow->payload_len) {
 	case 34:
-		peer->kind = 1;
+		peer->kind = KIND_34;
 		break;
 	case 95:
-		peer->kind = 2;
+		peer->kind = KIND_95;
 		break;
 	case 20:
 		break;

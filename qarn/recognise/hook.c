@@ -19,6 +19,7 @@
 #include "games/cf_srv.h"
 #include "p2p/p2p.h"
 #include "recognise/hook.h"
+#include "recognise/apps.h"
 #include "recognise/http.h"
 #include "recognise/mark.h"
 #include "recognise/pkt.h"
@@ -30,10 +31,6 @@
 static const unsigned char facemeeting[QARN_FACEMEETING_LEN] = {
 	'f', 'a', 'c', 'e', 'm', 'e', 'e', 't', 'i', 'n', 'g', 'v', '2', '.', '1', '#'
 };
-
-/* Whole marks that the hook writes. */
-#define QARN_MARK_REPLY_RATE 0x5c802u
-#define QARN_MARK_FRAMED 0x6cc01u
 
 #define QARN_RECHECK_TICKS 100
 #define QARN_RATE_TICKS 300
@@ -58,7 +55,7 @@ static int qarn_recheck(struct nf_conn *ct, const struct relayk_acct *acct, u32 
 	if ((s32)(relayk_ct_recheck_stamp(ct) - now + QARN_RECHECK_TICKS) < 0) {
 		u32 app_class = QARN_APP_CLASS(mark);
 
-		if (app_class == 8 || app_class == 5) {
+		if (app_class == QARN_CLASS_P2P || app_class == QARN_CLASS_BULK) {
 			/* averages over the low words, so a zero low word is no count to divide by */
 			u32 fwd_pkts = (u32)relayk_acct_packets(acct, RELAYK_DIR_FORWARD);
 			u32 rep_pkts = (u32)reply;
@@ -68,17 +65,18 @@ static int qarn_recheck(struct nf_conn *ct, const struct relayk_acct *acct, u32 
 				u32 b = (u32)relayk_acct_bytes(acct, RELAYK_DIR_REPLY) / rep_pkts;
 
 				if ((u64)a > 2 * (u64)b)
-					mark = qarn_mark_set(mark, 10, 57, 3);
+					mark = qarn_mark_app(mark, QARN_APP_UPLOAD);
 			}
-		} else if (app_class == 4) {
-			if ((QARN_APP_ID(mark) == 1 && reply > 500) ||
-			    (QARN_APP_ID(mark) == 3 && reply > 20))
-				mark = qarn_mark_set(mark, 9, 54, 2);
+		} else if (app_class == QARN_CLASS_WEB) {
+			if ((QARN_APP_ID(mark) == qarn_apps[QARN_APP_WEB_PAGE].id && reply > 500) ||
+			    (QARN_APP_ID(mark) == QARN_WEB_ID_PENDING && reply > 20))
+				mark = qarn_mark_app(mark, QARN_APP_WEB_DOWNLOAD);
 		}
 		relayk_set_ct_app_mark(ct, mark);
 		relayk_set_ct_recheck_stamp(ct, now);
 	}
-	return QARN_APP_CLASS(mark) == 4 && QARN_APP_ID(mark) == 3 && reply <= 19;
+	return QARN_APP_CLASS(mark) == QARN_CLASS_WEB && QARN_APP_ID(mark) == QARN_WEB_ID_PENDING &&
+	       reply <= 19;
 }
 
 static int qarn_check_facemeeting(const struct qarn_pkt *p)
@@ -146,7 +144,7 @@ static int qarn_check_reply_rate(struct nf_conn *ct, const struct relayk_acct *a
 	rise = relayk_acct_reply_aux(acct) - relayk_ct_rate_base(ct);
 	if (rise / 3 <= (u32)check_pkt)
 		return -1;
-	relayk_set_ct_app_mark(ct, QARN_MARK_REPLY_RATE);
+	relayk_set_ct_app_mark(ct, qarn_mark_word(QARN_APP_REPLY_RATE));
 	return 0;
 }
 
@@ -175,22 +173,30 @@ int qarn_check_lan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 {
 	u32 mark = relayk_ct_app_mark(ct);
 
+	enum qarn_app app;
+
 	if (flow->dport == 21) {
-		relayk_set_ct_app_mark(ct, qarn_mark_set(mark, 4, 11, 5));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(mark, QARN_APP_FTP));
 		return 0;
 	}
 	qarn_check_p2p(skb, ct, flow);
-	switch (relayk_ct_p2p_state(ct)) {
-	case 3: mark = qarn_mark_set(mark, 2, 12, 1); break;
-	case 4: mark = qarn_mark_set(mark, 5, 50, 3); break;
-	case 5: mark = qarn_mark_set(mark, 7, 52, 63); break;
-	case 6: mark = qarn_mark_set(mark, 8, 53, 9); break;
-	case 7: mark = qarn_mark_set(mark, 8, 53, 13); break;
-	case 8: mark = qarn_mark_set(mark, 8, 53, 12); break;
-	case 10: mark = qarn_mark_set(mark, 10, 57, 1); break;
-	default: return 0;
+	switch ((enum qarn_p2p_state)relayk_ct_p2p_state(ct)) {
+	case P2P_DNS: app = QARN_APP_DNS; break;
+	case P2P_BULK: app = QARN_APP_P2P_BULK; break;
+	case P2P_SIGNATURE: app = QARN_APP_P2P_SIGNATURE; break;
+	case P2P_KIND_34: app = QARN_APP_P2P_KIND_34; break;
+	case P2P_KIND_95: app = QARN_APP_P2P_KIND_95; break;
+	case P2P_KIND_3: app = QARN_APP_P2P_KIND_3; break;
+	case P2P_STREAM: app = QARN_APP_P2P_STREAM; break;
+	case P2P_PORT_8000:
+		/* a verdict that sets no mark on purpose: the connection keeps what it has */
+		return 0;
+	case P2P_UNTRACKED:
+	case P2P_COUNTING:
+	default:
+		return 0;
 	}
-	relayk_set_ct_app_mark(ct, mark);
+	relayk_set_ct_app_mark(ct, qarn_mark_app(mark, app));
 	return 0;
 }
 
@@ -221,7 +227,7 @@ int func_match_hook(struct sk_buff *skb)
 	if (mark && QARN_APP_CLASS(mark) == QARN_CLASS_OUTSIDE)
 		return qarn_finish(skb, ct);
 	if (dir_code - 100 <= 3) {
-		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(mark, QARN_CLASS_OUTSIDE, 2));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(mark, QARN_APP_OUTSIDE));
 		return qarn_finish(skb, ct);
 	}
 	if (mark && QARN_APP_CLASS(mark) != QARN_CLASS_UNSETTLED && !qarn_recheck(ct, acct, now))
@@ -230,29 +236,31 @@ int func_match_hook(struct sk_buff *skb)
 	/* full classification */
 	if (atomic_read(&check_stat_rule) == 1 &&
 	    qarn_list_get_ip(dir_code ? ntohl(iph->daddr) : relayk_lan_host_addr(skb)) == 0) {
-		relayk_set_ct_app_mark(ct, relayk_ct_app_mark(ct) | QARN_CLASS_EXEMPT << 16);
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct), QARN_APP_EXEMPT));
 		return 0;
 	}
 	if (qarn_vpn_check_port(skb) == 0) {
-		relayk_set_ct_app_mark(ct, qarn_mark_set_class(relayk_ct_app_mark(ct),
-							       QARN_CLASS_VPN));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct), QARN_APP_VPN));
 		return qarn_finish(skb, ct);
 	}
 	parsed = qarn_pkt_parse(skb, &pkt) == 0;
 	if (parsed && qarn_check_facemeeting(&pkt) == 0) {
-		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(relayk_ct_app_mark(ct), 5, 1));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct),
+							 QARN_APP_CONFERENCE));
 		return qarn_finish(skb, ct);
 	}
 	if (qarn_check_lol(skb) == 0) {
-		relayk_set_ct_app_mark(ct, qarn_mark_set(relayk_ct_app_mark(ct), 1, 1, 3));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct), QARN_APP_GAME_UDP));
 		return qarn_finish(skb, ct);
 	}
 	if (cf_check_pkt(skb) == 0) {
-		relayk_set_ct_app_mark(ct, qarn_mark_set(relayk_ct_app_mark(ct), 1, 1, 1));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct),
+							 QARN_APP_GAME_SERVER));
 		return qarn_finish(skb, ct);
 	}
 	if (qarn_check_pps(skb) == 0) {
-		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(relayk_ct_app_mark(ct), 10, 57));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct),
+							 QARN_APP_VIDEO_SERVICE));
 		return qarn_finish(skb, ct);
 	}
 
@@ -261,8 +269,8 @@ int func_match_hook(struct sk_buff *skb)
 	if (relayk_ct_protocol(ct) == IPPROTO_TCP &&
 	    (ntohs(relayk_ct_fwd_dport(ct)) == 80 || ntohs(relayk_ct_fwd_dport(ct)) == 8080) &&
 	    relayk_acct_packets(acct, RELAYK_DIR_FORWARD) + reply <= (u64)(s64)high_prio_per_ct) {
-		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(relayk_ct_app_mark(ct),
-								     QARN_CLASS_UNSETTLED, 10));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct),
+							 QARN_APP_WEB_FIRST));
 		return qarn_finish(skb, ct);
 	}
 
@@ -271,7 +279,7 @@ int func_match_hook(struct sk_buff *skb)
 		return 0;
 	}
 	if (parsed && qarn_check_framed(&pkt) == 0) {
-		relayk_set_ct_app_mark(ct, QARN_MARK_FRAMED);
+		relayk_set_ct_app_mark(ct, qarn_mark_word(QARN_APP_FRAMED));
 		relayk_set_prio_class(skb, 6);
 		return 0;
 	}
@@ -295,6 +303,6 @@ int func_match_hook(struct sk_buff *skb)
 		return qarn_finish(skb, ct);
 	}
 	if (qarn_check_email(skb, &flow) == 0)
-		relayk_set_ct_app_mark(ct, qarn_mark_set_class_group(relayk_ct_app_mark(ct), 11, 13));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct), QARN_APP_EMAIL));
 	return qarn_finish(skb, ct);
 }

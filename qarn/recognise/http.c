@@ -8,6 +8,7 @@
 #include <linux/in.h>
 
 #include "frame/params.h"
+#include "recognise/apps.h"
 #include "recognise/http.h"
 #include "recognise/mark.h"
 
@@ -112,9 +113,9 @@ static void http_trace_type(int line, int len, const char *what)
 		printk("[%s]:%d checklen:%d, %s\n\n", "qarn_check_http", line, len, what);
 }
 
-static void set_mark(struct nf_conn *ct, u32 app_class, u32 group, u32 id)
+static void set_mark(struct nf_conn *ct, enum qarn_app app)
 {
-	relayk_set_ct_app_mark(ct, qarn_mark_set(relayk_ct_app_mark(ct), app_class, group, id));
+	relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct), app));
 }
 
 /* Applies the Content-Type rules to the value v of len bytes; 0 when one wrote the mark. */
@@ -125,19 +126,19 @@ static int classify_content_type(struct nf_conn *ct, const unsigned char *payloa
 
 	if (len > 4 && (begins(v, len, "text") || begins(v, len, "image"))) {
 		http_trace_type(706, len, "HTTP_WEB_PAGE");
-		set_mark(ct, 4, 11, 1);
+		set_mark(ct, QARN_APP_WEB_PAGE);
 		return 0;
 	}
 	if (len > 21 && (begins(v, len, "application/javascript") ||
 			 begins(v, len, "application/x-ja"))) {
 		http_trace_type(713, len, "HTTP_WEB_PAGE");
-		set_mark(ct, 4, 11, 1);
+		set_mark(ct, QARN_APP_WEB_PAGE);
 		return 0;
 	}
 	if (len > 7 && (begins(v, len, "video") || begins(v, len, "audio") ||
 			begins(v, len, "application/x-sh"))) {
 		http_trace_type(722, len, "HTTP_WEB_VIDEO");
-		set_mark(ct, 7, 52, 1);
+		set_mark(ct, QARN_APP_WEB_VIDEO);
 		return 0;
 	}
 	if (len <= 12)
@@ -148,12 +149,12 @@ static int classify_content_type(struct nf_conn *ct, const unsigned char *payloa
 		/* bytes 9 to 11 of the response line are its status code */
 		if (memcmp(payload + 9, "206", 3) == 0) {
 			http_trace_type(757, len, "HTTP_WEB_P2P");
-			set_mark(ct, 10, 57, 4);
+			set_mark(ct, QARN_APP_RANGED_DOWNLOAD);
 		} else {
 			http_trace_type(762, len, "HTTP_WEB_DOWNLOAD");
 			if (qarn_debug & QARN_DEBUG_DOWNLOAD)
 				printk("%s-%d:web_download test\n", "qarn_check_wan", 1335);
-			set_mark(ct, 9, 54, 2);
+			set_mark(ct, QARN_APP_WEB_DOWNLOAD);
 		}
 		return 0;
 	}
@@ -202,7 +203,7 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 	if (pattern_match(payload, plen, x_requester, sizeof(x_requester) - 1, '\r',
 			  &off, &len) == 1 &&
 	    len > 4 && memcmp(payload + off, "GRPS", 4) == 0) {
-		set_mark(ct, 7, 52, 1);
+		set_mark(ct, QARN_APP_WEB_VIDEO);
 		return 0;
 	}
 	return -1;

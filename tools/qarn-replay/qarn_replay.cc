@@ -16,6 +16,7 @@
 
 extern "C" {
 #include "kstub/kstub.h"
+#include "recognise/apps.h"
 #include "relayk/relayk.h"
 int init_module(void);
 void cleanup_module(void);
@@ -267,43 +268,10 @@ std::string ProtoName(unsigned proto) {
   }
 }
 
-// Readable names of the marks the module sets; -1 matches any value, first row wins.
-struct AppName {
-  int cls, group, id;
-  const char* name;
-};
-const AppName kAppNames[] = {
-    {0, 0, 0, "unclassified"},
-    {1, 1, 1, "game-server"},
-    {1, 1, 3, "game-udp"},
-    {2, 12, 1, "dns"},
-    {3, -1, -1, "web-first-packets"},
-    {4, 11, 1, "web-page"},
-    {4, 11, 5, "ftp"},
-    {5, 1, -1, "conference"},
-    {5, 50, 2, "high-reply-rate"},
-    {5, 50, 3, "p2p-udp"},
-    {6, 51, 1, "framed-messages"},
-    {7, 52, 1, "web-video"},
-    {7, 52, 63, "p2p-udp"},
-    {8, 53, -1, "p2p-udp"},
-    {9, 54, 2, "web-download"},
-    {10, 57, 1, "p2p-udp"},
-    {10, 57, 3, "upload"},
-    {10, 57, 4, "web-ranged-download"},
-    {10, 57, -1, "video-service"},
-    {11, 13, -1, "email"},
-    {12, -1, -1, "outside-recognition"},
-    {13, -1, -1, "vpn"},
-    {63, -1, -1, "exempt"},
-};
-
-const char* AppNameOf(unsigned cls, unsigned group, unsigned id) {
-  for (const AppName& a : kAppNames)
-    if (a.cls == static_cast<int>(cls) && (a.group < 0 || a.group == static_cast<int>(group)) &&
-        (a.id < 0 || a.id == static_cast<int>(id)))
-      return a.name;
-  return "other";
+// The module's own name of a mark, "other" for a mark that it does not set.
+const char* AppNameOf(unsigned mark) {
+  enum qarn_app app = qarn_app_of_mark(mark);
+  return app == QARN_APP_COUNT ? "other" : qarn_apps[app].name;
 }
 
 void PrintConnections(bool json) {
@@ -317,8 +285,8 @@ void PrintConnections(bool json) {
     unsigned long long fwd = relayk_conn_get(c, RELAYK_FWD_PACKETS);
     unsigned long long rep = relayk_conn_get(c, RELAYK_REPLY_PACKETS);
     unsigned mark = static_cast<unsigned>(relayk_conn_get(c, RELAYK_MARK));
-    unsigned cls = (mark >> 16) & 63, group = (mark >> 10) & 63, id = mark & 1023;
-    const char* app = AppNameOf(cls, group, id);
+    unsigned cls = QARN_APP_CLASS(mark), group = QARN_PRIO_GROUP(mark), id = QARN_APP_ID(mark);
+    const char* app = AppNameOf(mark);
     if (json)
       std::printf("{\"conn\":%u,\"proto\":%u,\"src\":\"%s\",\"dst\":\"%s\",\"fwd_packets\":%llu,"
                   "\"reply_packets\":%llu,\"mark\":%u,\"class\":%u,\"group\":%u,\"id\":%u,"

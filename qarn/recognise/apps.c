@@ -1,0 +1,43 @@
+#include <linux/types.h>
+
+#include "recognise/apps.h"
+
+#define K QARN_KEPT
+const struct qarn_app_info qarn_apps[QARN_APP_COUNT] = {
+	[QARN_APP_NONE] = { 0, 0, 0, "unclassified" },
+	[QARN_APP_GAME_SERVER] = { QARN_CLASS_GAME, 1, 1, "game-server" },
+	[QARN_APP_GAME_UDP] = { QARN_CLASS_GAME, 1, 3, "game-udp" },
+	[QARN_APP_DNS] = { 2, 12, 1, "dns" },
+	[QARN_APP_WEB_FIRST] = { QARN_CLASS_UNSETTLED, 10, K, "web-first-packets" },
+	[QARN_APP_WEB_PAGE] = { QARN_CLASS_WEB, 11, 1, "web-page" },
+	[QARN_APP_FTP] = { QARN_CLASS_WEB, 11, 5, "ftp" },
+	[QARN_APP_CONFERENCE] = { QARN_CLASS_BULK, 1, K, "conference" },
+	[QARN_APP_REPLY_RATE] = { QARN_CLASS_BULK, 50, 2, "high-reply-rate" },
+	[QARN_APP_P2P_BULK] = { QARN_CLASS_BULK, 50, 3, "p2p-udp" },
+	[QARN_APP_FRAMED] = { 6, 51, 1, "framed-messages" },
+	[QARN_APP_WEB_VIDEO] = { 7, 52, 1, "web-video" },
+	[QARN_APP_P2P_SIGNATURE] = { 7, 52, 63, "p2p-udp" },
+	[QARN_APP_P2P_KIND_34] = { QARN_CLASS_P2P, 53, 9, "p2p-udp" },
+	[QARN_APP_P2P_KIND_95] = { QARN_CLASS_P2P, 53, 13, "p2p-udp" },
+	[QARN_APP_P2P_KIND_3] = { QARN_CLASS_P2P, 53, 12, "p2p-udp" },
+	[QARN_APP_WEB_DOWNLOAD] = { 9, 54, 2, "web-download" },
+	[QARN_APP_P2P_STREAM] = { QARN_CLASS_BACKGROUND, 57, 1, "p2p-udp" },
+	[QARN_APP_UPLOAD] = { QARN_CLASS_BACKGROUND, 57, 3, "upload" },
+	[QARN_APP_RANGED_DOWNLOAD] = { QARN_CLASS_BACKGROUND, 57, 4, "web-ranged-download" },
+	[QARN_APP_VIDEO_SERVICE] = { QARN_CLASS_BACKGROUND, 57, K, "video-service" },
+	[QARN_APP_EMAIL] = { 11, 13, K, "email" },
+	[QARN_APP_OUTSIDE] = { QARN_CLASS_OUTSIDE, 2, K, "outside-recognition" },
+	[QARN_APP_VPN] = { QARN_CLASS_VPN, K, K, "vpn" },
+	[QARN_APP_EXEMPT] = { QARN_CLASS_EXEMPT, K, K, "exempt" },
+};
+#undef K
+
+enum qarn_app qarn_app_of_mark(u32 mark)
+{
+	unsigned int i;
+
+	for (i = 0; i < QARN_APP_COUNT; i++)
+		if (qarn_mark_is(mark, (enum qarn_app)i))
+			return (enum qarn_app)i;
+	return QARN_APP_COUNT;
+}
