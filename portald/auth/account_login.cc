@@ -1,10 +1,8 @@
 // Account login: a local account named in the request, with its date or daily limit.
-#include "auth/login.h"
+#include "auth/front_ends.h"
 #include "core/event_log.h"
 #include "kernel/kmsg.h"
 #include "store/limits.h"
-
-#include <cstdlib>
 
 namespace auth {
 namespace {
@@ -61,7 +59,7 @@ void account_login(int fd, const LoginRequest& req, store::UserTable& accounts,
   acc.login_extra_b = req.extra_b;
 
   if (kernel::addr_valid(req.client_ip.c_str())) {
-    if (admit_client(req.client_ip, quota, recheck) == -1) std::exit(1);
+    kernel::permit_client_or_exit(req.client_ip, quota, recheck);
     send_reply(fd, LOGIN_OK);
     record_client(online, acc);
   }

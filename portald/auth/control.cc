@@ -1,7 +1,6 @@
 #include "auth/control.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "auth/accounts_file.h"
 #include "auth/group_file.h"
@@ -37,7 +36,7 @@ void remove_account(const unsigned char* req, UserTable& accounts, UserTable& on
     const store::Pos p = store::find_by_name(online, user);
     if (p == store::end(online)) break;
     // The kind word stays 0 here, and the revoke goes out even for an invalid address.
-    kernel::send_kmsg_or_exit(kernel::revoke_msg(online.records[p].ip.c_str(), 0));
+    kernel::revoke_or_exit(online.records[p].ip, 0);
     store::remove(online, p);
     if (core::g_settings.multi_user == 0) break;
   }
@@ -61,7 +60,7 @@ void cut_client(const unsigned char* req, UserTable& accounts, UserTable& online
     store::charge_daily_usage(accounts, r.name, store::now_seconds());
   }
   if (kernel::addr_valid(r.ip.c_str())) {
-    kernel::send_kmsg_or_exit(kernel::revoke_msg(r.ip.c_str(), KIND_CLIENT_IP));
+    kernel::revoke_or_exit(r.ip, KIND_CLIENT_IP);
   }
   core::log_event("syslog.webauth_userti",
                   store::client_message("syslog.webauth_downuser", r).c_str());
@@ -89,12 +88,12 @@ bool parse_mac(const std::string& text, unsigned char mac[6]) {
 
 void permit_mac(const unsigned char* req, UserTable&, UserTable&) {
   unsigned char mac[6];
-  if (parse_mac(field_text(req, kCtrlPermitMac), mac)) kernel::send_mac_msg(mac, 0);
+  if (parse_mac(field_text(req, kCtrlPermitMac), mac)) kernel::send_mac_msg(mac, kernel::MAC_PERMIT);
 }
 
 void revoke_mac(const unsigned char* req, UserTable&, UserTable&) {
   unsigned char mac[6];
-  if (parse_mac(field_text(req, kCtrlRevokeMac), mac)) kernel::send_mac_msg(mac, 1);
+  if (parse_mac(field_text(req, kCtrlRevokeMac), mac)) kernel::send_mac_msg(mac, kernel::MAC_REVOKE);
 }
 
 struct Command {

@@ -1,12 +1,11 @@
 // E-mail login: a mailbox whose password the configured mail server accepts.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "auth/group_file.h"
-#include "auth/login.h"
+#include "auth/front_ends.h"
 #include "core/event_log.h"
 #include "core/paths.h"
 #include "core/settings.h"
@@ -100,7 +99,7 @@ void email_login(int fd, const LoginRequest& req, store::UserTable& online) {
     send_reply(fd, LOGIN_REJECTED);
     return;
   }
-  if (admit_client(req.client_ip, 0, 0) == -1) std::exit(1);
+  kernel::permit_client_or_exit(req.client_ip, 0, 0);
   send_reply(fd, LOGIN_OK);
 
   store::OnlineUserRecord r = store::new_record();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "auth/front_ends.h"
 #include "core/event_log.h"
 #include "core/settings.h"
 #include "core/sockets.h"
@@ -65,22 +66,12 @@ void single_login_rule(store::UserTable& online, const std::string& user,
   if (p == store::end(online)) return;
   const store::OnlineUserRecord old = online.records[p];
   if (kernel::addr_valid(old.ip.c_str())) {
-    kernel::send_kmsg_or_exit(kernel::revoke_msg(old.ip.c_str(), KIND_CLIENT_IP));
+    kernel::revoke_or_exit(old.ip, KIND_CLIENT_IP);
   }
   core::log_event("syslog.webauth_userti",
                   store::client_message("syslog.webauth_downuser", old).c_str());
   token_line(old);
   store::remove(online, p);
-}
-
-long admit_client(const std::string& ip, uint32_t quota_seconds, uint32_t recheck_seconds) {
-  kernel::KernelMessage msg;
-  kernel::build_kmsg(msg, KMSG_PERMIT);
-  kernel::set_kind(msg, KIND_CLIENT_IP);
-  kernel::set_addr(msg, kernel::addr_of(ip.c_str()));
-  kernel::set_word(msg, KMSG_OFF_QUOTA, quota_seconds);
-  kernel::set_word(msg, KMSG_OFF_RECHECK, recheck_seconds);
-  return kernel::send_kmsg(msg);
 }
 
 void record_client(store::UserTable& online, const store::OnlineUserRecord& r) {

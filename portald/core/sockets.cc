@@ -83,8 +83,11 @@ int create_login_socket() {
   const std::string path = fixed_path(kLoginSocketPath);
   unlink(path.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) std::exit(1);
-  if (!bind_unix(fd, path)) std::exit(1);
+  if (fd < 0) return -1;
+  if (!bind_unix(fd, path)) {
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 

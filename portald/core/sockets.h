@@ -25,7 +25,7 @@ ssize_t sock_send(int mode, int fd, const void* buf, size_t len);
 ssize_t sock_recv(int mode, int fd, void* buf, size_t len);
 
 // Removes any file at the login socket path, creates the stream socket and binds it.
-// Ends the process with status 1 on failure. Returns the descriptor (not yet listening).
+// Returns the descriptor (not yet listening), or -1 on failure.
 int create_login_socket();
 
 // Creates the control datagram socket bound to its path; -1 on failure.

@@ -108,7 +108,9 @@ void start_up(int argc, char** argv) {
     auth::load_accounts(fixed_path(kAccountFile).c_str(), store::g_accounts);
   }
 
+  // A socket that cannot be made ends start-up: the daemon is useless without any of them.
   g_settings.login_fd = create_login_socket();
+  if (g_settings.login_fd == -1) std::exit(1);
   if (listen(g_settings.login_fd, 25) != 0) std::exit(1);
   g_settings.control_fd = create_control_socket();
   if (g_settings.control_fd == -1) std::exit(1);

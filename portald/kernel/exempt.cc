@@ -23,7 +23,9 @@ uint32_t host_order(const unsigned* v) {
 }
 
 void send_host_order(uint32_t a) {
-  send_exempt_addr(a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
+  const ExemptAddr addr{{static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
+                         static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a)}};
+  send_exempt_addr(addr);
 }
 
 }  // namespace
@@ -40,7 +42,7 @@ int load_exempt_macs(const char* path) {
     if (!all_octets(v, 6)) continue;
     unsigned char mac[6];
     for (int i = 0; i < 6; ++i) mac[i] = static_cast<unsigned char>(v[i]);
-    send_mac_msg(mac, 0);
+    send_mac_msg(mac, MAC_PERMIT);
     ++sent;
   }
   std::fclose(f);

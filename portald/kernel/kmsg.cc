@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -36,20 +35,50 @@ void set_mac(KernelMessage& msg, const unsigned char mac[6]) {
   std::memcpy(msg.bytes + KMSG_OFF_MAC, mac, 6);
 }
 
-KernelMessage revoke_msg(const char* ip, uint32_t kind) {
-  KernelMessage msg;
-  build_kmsg(msg, KMSG_REVOKE);
-  set_kind(msg, kind);
-  set_addr(msg, addr_of(ip));
-  return msg;
-}
-
 long send_kmsg(const KernelMessage& msg) {
   return core::sock_send(core::SOCK_KERNEL, core::g_settings.kernel_fd, msg.bytes, KMSG_SIZE);
 }
 
+namespace {
+
 void send_kmsg_or_exit(const KernelMessage& msg) {
   if (send_kmsg(msg) == -1) std::exit(1);
+}
+
+KernelMessage client_permit_msg(const std::string& ip, uint32_t quota_seconds,
+                                uint32_t recheck_seconds) {
+  KernelMessage msg;
+  build_kmsg(msg, KMSG_PERMIT);
+  set_kind(msg, KIND_CLIENT_IP);
+  set_addr(msg, addr_of(ip.c_str()));
+  set_word(msg, KMSG_OFF_QUOTA, quota_seconds);
+  set_word(msg, KMSG_OFF_RECHECK, recheck_seconds);
+  return msg;
+}
+
+KernelMessage revoke_msg(const std::string& ip, uint32_t kind) {
+  KernelMessage msg;
+  build_kmsg(msg, KMSG_REVOKE);
+  set_kind(msg, kind);
+  set_addr(msg, addr_of(ip.c_str()));
+  return msg;
+}
+
+}  // namespace
+
+long permit_client(const std::string& ip, uint32_t quota_seconds, uint32_t recheck_seconds) {
+  return send_kmsg(client_permit_msg(ip, quota_seconds, recheck_seconds));
+}
+
+void permit_client_or_exit(const std::string& ip, uint32_t quota_seconds,
+                           uint32_t recheck_seconds) {
+  send_kmsg_or_exit(client_permit_msg(ip, quota_seconds, recheck_seconds));
+}
+
+long revoke(const std::string& ip, uint32_t kind) { return send_kmsg(revoke_msg(ip, kind)); }
+
+void revoke_or_exit(const std::string& ip, uint32_t kind) {
+  send_kmsg_or_exit(revoke_msg(ip, kind));
 }
 
 void send_hello() {
@@ -66,22 +95,21 @@ void send_timeouts(int32_t idle_seconds, int32_t total_seconds) {
   send_kmsg_or_exit(msg);
 }
 
-void send_exempt_addr(unsigned a, unsigned b, unsigned c, unsigned d) {
+void send_exempt_addr(ExemptAddr addr) {
   KernelMessage msg;
   build_kmsg(msg, KMSG_PERMIT);
   set_kind(msg, KIND_EXEMPT_IP);
-  char text[32];
-  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", a, b, c, d);
-  set_addr(msg, addr_of(text));
+  uint32_t network_order;
+  std::memcpy(&network_order, addr.octets, sizeof(network_order));
+  set_addr(msg, network_order);
   send_kmsg_or_exit(msg);
 }
 
-void send_mac_msg(const unsigned char mac[6], int selector) {
+void send_mac_msg(const unsigned char mac[6], MacSelector selector) {
   KernelMessage msg;
-  build_kmsg(msg, KMSG_PERMIT);
+  build_kmsg(msg, selector == MAC_REVOKE ? KMSG_MAC_REVOKE : KMSG_PERMIT);
   set_kind(msg, KIND_MAC);
   set_mac(msg, mac);
-  if (selector == 1) set_word(msg, KMSG_OFF_COMMAND, KMSG_MAC_REVOKE);
   send_kmsg_or_exit(msg);
 }
 

@@ -1,9 +1,14 @@
 // Kernel messages: the 360-byte NETLINK protocol-21 datagrams by which the daemon admits and
 // removes clients and hands over its time limits. Layout in kernel/kmsg_layout.h.
+//
+// Every Kernel message is built and sent here. Where a failed send must end the daemon, the
+// call says so in its name (..._or_exit: the process ends with status 1); the other calls
+// return the send's result and leave the decision to the caller.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "kernel/kmsg_layout.h"
 
@@ -12,6 +17,17 @@ namespace kernel {
 // One message under construction; the fields are written at their byte offsets.
 struct KernelMessage {
   unsigned char bytes[KMSG_SIZE];
+};
+
+// What a MAC message asks of the kernel.
+enum MacSelector : int {
+  MAC_PERMIT = 0,  // KMSG_PERMIT of kind KIND_MAC
+  MAC_REVOKE = 1,  // KMSG_MAC_REVOKE
+};
+
+// An exempt address, first octet first: 10.0.0.254 is {10, 0, 0, 254}.
+struct ExemptAddr {
+  uint8_t octets[4];
 };
 
 // Zeroes the message and sets the netlink length 376, the sender port id getpid(), the
@@ -26,21 +42,25 @@ void set_addr(KernelMessage& msg, uint32_t addr);
 void set_kind(KernelMessage& msg, uint32_t kind);
 void set_mac(KernelMessage& msg, const unsigned char mac[6]);
 
-// A KMSG_REVOKE of the given kind for the address text.
-KernelMessage revoke_msg(const char* ip, uint32_t kind);
-
 // Sends the message on the Kernel channel (mode 0, 360 bytes); the result of the send.
 long send_kmsg(const KernelMessage& msg);
 
-// Sends the message and ends the process with status 1 when the send fails.
-void send_kmsg_or_exit(const KernelMessage& msg);
+// The KMSG_PERMIT of kind KIND_CLIENT_IP for the address text, with the day's allowance and
+// the re-check interval in seconds (0 for none). permit_client returns the send's result.
+long permit_client(const std::string& ip, uint32_t quota_seconds, uint32_t recheck_seconds);
+void permit_client_or_exit(const std::string& ip, uint32_t quota_seconds,
+                           uint32_t recheck_seconds);
 
-// The fixed senders; each ends the process with status 1 when its send fails.
+// The KMSG_REVOKE of the given kind for the address text. revoke returns the send's result.
+long revoke(const std::string& ip, uint32_t kind);
+void revoke_or_exit(const std::string& ip, uint32_t kind);
+
+// The fixed senders of start-up and of the control requests; each ends the process with
+// status 1 when its send fails.
 void send_hello();
 void send_timeouts(int32_t idle_seconds, int32_t total_seconds);
-void send_exempt_addr(unsigned a, unsigned b, unsigned c, unsigned d);
-// selector 0: KMSG_PERMIT of kind KIND_MAC; selector 1: KMSG_MAC_REVOKE.
-void send_mac_msg(const unsigned char mac[6], int selector);
+void send_exempt_addr(ExemptAddr addr);
+void send_mac_msg(const unsigned char mac[6], MacSelector selector);
 
 // inet_addr of an address text; the all-ones value marks an invalid address.
 uint32_t addr_of(const char* text);

@@ -97,10 +97,9 @@ void recheck(const Event& e, UserTable& /*accounts*/, UserTable& online) {
     if (r.online != 1 || r.ip != ip || r.limit_mode != LIMIT_DATE) continue;
     const int32_t now = now_seconds();
     if (date_limit_holds(r.limit_value, now)) return;
-    const kernel::KernelMessage msg = kernel::revoke_msg(r.ip.c_str(), KIND_CLIENT_IP);
     r.online = 0;
     r.down_time = now;
-    kernel::send_kmsg(msg);  // a failed send leaves the entry off line all the same
+    kernel::revoke(r.ip, KIND_CLIENT_IP);  // a failed send leaves the entry off line all the same
     write_registration_file(online);
     return;
   }

@@ -50,10 +50,10 @@ Bytes expected(uint32_t command, uint32_t addr, uint32_t kind, const unsigned ch
 TEST_F(KmsgTest, FixedSendersByteForByte) {
   kernel::send_hello();
   kernel::send_timeouts(1800, 7200);
-  kernel::send_exempt_addr(10, 0, 0, 254);
+  kernel::send_exempt_addr({10, 0, 0, 254});
   const unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0xff};
-  kernel::send_mac_msg(mac, 0);
-  kernel::send_mac_msg(mac, 1);
+  kernel::send_mac_msg(mac, kernel::MAC_PERMIT);
+  kernel::send_mac_msg(mac, kernel::MAC_REVOKE);
   const auto got = raw();
   ASSERT_EQ(got.size(), 5u);
   const unsigned char addr[4] = {10, 0, 0, 254};
