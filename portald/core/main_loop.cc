@@ -1,5 +1,6 @@
 #include "core/main_loop.h"
 
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,6 +28,12 @@ int64_t monotonic_ms() {
   return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
+// true when data (or the peer's close) is waiting on fd now.
+bool readable_now(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+
 void serve_login(int fd) {
   unsigned char buf[kRequestSize];
   std::memset(buf, 0, sizeof(buf));
@@ -36,7 +43,59 @@ void serve_login(int fd) {
   close(fd);
 }
 
+// The waiting connection that has been silent longest (the oldest among equals).
+std::deque<PendingConnection>::iterator longest_silent(LoopState& state) {
+  return std::max_element(state.pending.begin(), state.pending.end(),
+                          [](const PendingConnection& a, const PendingConnection& b) {
+                            return a.silent_ms < b.silent_ms;
+                          });
+}
+
+// Whether the login socket is watched in this pass: while the places are all taken, only
+// when the longest-silent connection may make room.
+bool may_accept(LoopState& state) {
+  if (state.pending.size() < kMaxPending) return true;
+  return longest_silent(state)->silent_ms >= kPendingPatienceMs;
+}
+
+// How long the pass may wait before a waiting connection's silence runs out.
+int wait_limit(LoopState& state, int timeout_ms) {
+  int64_t limit = timeout_ms;
+  for (const PendingConnection& p : state.pending) {
+    limit = std::min(limit, kPendingSilenceMs - p.silent_ms);
+  }
+  if (state.pending.size() >= kMaxPending) {
+    limit = std::min(limit, kPendingPatienceMs - longest_silent(state)->silent_ms);
+  }
+  return static_cast<int>(std::max<int64_t>(limit, 0));
+}
+
+// Closes a waiting connection found silent; one whose data arrived meanwhile is served.
+void let_go(int fd) {
+  if (readable_now(fd)) {
+    serve_login(fd);
+  } else {
+    close(fd);
+  }
+}
+
+void close_silent(LoopState& state) {
+  auto silent = [](const PendingConnection& p) {
+    if (p.silent_ms < kPendingSilenceMs) return false;
+    let_go(p.fd);
+    return true;
+  };
+  state.pending.erase(std::remove_if(state.pending.begin(), state.pending.end(), silent),
+                      state.pending.end());
+}
+
 void accept_login(LoopState& state) {
+  if (state.pending.size() >= kMaxPending) {
+    const auto oldest = longest_silent(state);
+    if (oldest->silent_ms < kPendingPatienceMs) return;
+    let_go(oldest->fd);
+    state.pending.erase(oldest);
+  }
   int fd = accept(g_settings.login_fd, nullptr, nullptr);
   if (fd <= 0) return;
   // select cannot watch such a descriptor; the peer sees its connection closed.
@@ -44,22 +103,7 @@ void accept_login(LoopState& state) {
     close(fd);
     return;
   }
-  if (state.pending.size() >= kMaxPending) {
-    close(state.pending.front().fd);
-    state.pending.pop_front();
-  }
-  state.pending.push_back({fd, monotonic_ms()});
-}
-
-void close_silent(LoopState& state) {
-  const int64_t now = monotonic_ms();
-  auto silent = [&](const PendingConnection& p) {
-    if (now - p.accepted_ms < kPendingSilenceMs) return false;
-    close(p.fd);
-    return true;
-  };
-  state.pending.erase(std::remove_if(state.pending.begin(), state.pending.end(), silent),
-                      state.pending.end());
+  state.pending.push_back({fd, 0});
 }
 
 }  // namespace
@@ -67,7 +111,8 @@ void close_silent(LoopState& state) {
 void main_loop_pass(LoopState& state, int timeout_ms) {
   fd_set readable;
   FD_ZERO(&readable);
-  FD_SET(g_settings.login_fd, &readable);
+  const bool watch_login = may_accept(state);
+  if (watch_login) FD_SET(g_settings.login_fd, &readable);
   FD_SET(g_settings.control_fd, &readable);
   FD_SET(g_settings.kernel_fd, &readable);
   int highest = std::max({g_settings.login_fd, g_settings.control_fd, g_settings.kernel_fd});
@@ -75,26 +120,31 @@ void main_loop_pass(LoopState& state, int timeout_ms) {
     FD_SET(p.fd, &readable);
     highest = std::max(highest, p.fd);
   }
-  timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  const int limit_ms = wait_limit(state, timeout_ms);
+  timeval limit{limit_ms / 1000, (limit_ms % 1000) * 1000};
+  const int64_t waited_from = monotonic_ms();
   const int n = select(highest + 1, &readable, nullptr, nullptr, &limit);
+  const int64_t waited = monotonic_ms() - waited_from;
   if (n <= 0) {
+    for (PendingConnection& p : state.pending) p.silent_ms += waited;
     close_silent(state);
     return;
   }
 
   // Waiting connections first, so one accepted in this pass is read in the next.
   std::deque<PendingConnection> still_waiting;
-  for (const PendingConnection& p : state.pending) {
+  for (PendingConnection p : state.pending) {
     if (FD_ISSET(p.fd, &readable)) {
       serve_login(p.fd);
     } else {
+      p.silent_ms += waited;
       still_waiting.push_back(p);
     }
   }
   state.pending.swap(still_waiting);
   close_silent(state);
 
-  if (FD_ISSET(g_settings.login_fd, &readable)) accept_login(state);
+  if (watch_login && FD_ISSET(g_settings.login_fd, &readable)) accept_login(state);
 
   if (FD_ISSET(g_settings.control_fd, &readable)) {
     unsigned char buf[kRequestSize];

@@ -8,15 +8,23 @@
 
 namespace core {
 
-// Login connections accepted and not yet read. At most kMaxPending wait; a further one closes
-// the oldest, and one that stays silent for kPendingSilenceMs is closed.
+// A login connection accepted and not yet read. Its silence is counted in loop time: the time
+// the loop spent waiting for input while the connection had nothing to read. Time spent in a
+// handler does not count, so a request written while a handler runs is served afterwards.
 struct PendingConnection {
   int fd;
-  int64_t accepted_ms;  // monotonic clock
+  int64_t silent_ms;
 };
 
+// At most kMaxPending connections wait to be read; further ones stay in the listen queue
+// (kLoginBacklog) until a place is free. A waiting connection silent for kPendingSilenceMs is
+// closed; while others wait in the listen queue, the longest-silent one goes as soon as it has
+// been silent for kPendingPatienceMs. A connection with data is never closed unread.
 inline constexpr size_t kMaxPending = 16;
 inline constexpr int64_t kPendingSilenceMs = 5000;
+inline constexpr int64_t kPendingPatienceMs = 500;
+// Asked of listen; the kernel caps it at its own limit (somaxconn).
+inline constexpr int kLoginBacklog = 1024;
 
 struct LoopState {
   std::deque<PendingConnection> pending;

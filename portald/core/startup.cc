@@ -10,6 +10,7 @@
 
 #include "auth/accounts_file.h"
 #include "core/event_log.h"
+#include "core/main_loop.h"
 #include "core/paths.h"
 #include "core/settings.h"
 #include "core/sockets.h"
@@ -111,7 +112,7 @@ void start_up(int argc, char** argv) {
   // A socket that cannot be made ends start-up: the daemon is useless without any of them.
   g_settings.login_fd = create_login_socket();
   if (g_settings.login_fd == -1) std::exit(1);
-  if (listen(g_settings.login_fd, 25) != 0) std::exit(1);
+  if (listen(g_settings.login_fd, kLoginBacklog) != 0) std::exit(1);
   g_settings.control_fd = create_control_socket();
   if (g_settings.control_fd == -1) std::exit(1);
   g_settings.kernel_fd = create_kernel_channel();

@@ -127,17 +127,18 @@ int DaemonProcess::login(const LoginFields& f, int timeout_ms) const {
     close(fd);
     return -2;
   }
-  pollfd p{fd, POLLIN, 0};
-  int result = -1;
-  if (poll(&p, 1, timeout_ms) > 0) {
-    unsigned char reply[auth::kRecordSize];
-    const ssize_t n = recv(fd, reply, sizeof(reply), MSG_WAITALL);
-    if (n == static_cast<ssize_t>(sizeof(reply))) result = static_cast<int>(auth::record_word(reply, 0));
-  } else {
-    result = -3;  // neither a reply nor a close in time
-  }
+  const int result = await_reply(fd, timeout_ms);
   close(fd);
   return result;
+}
+
+int await_reply(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return -3;
+  unsigned char reply[auth::kRecordSize];
+  const ssize_t n = recv(fd, reply, sizeof(reply), MSG_WAITALL);
+  if (n != static_cast<ssize_t>(sizeof(reply))) return -1;
+  return static_cast<int>(auth::record_word(reply, 0));
 }
 
 bool DaemonProcess::control(const Bytes& request) const {

@@ -12,6 +12,10 @@
 
 namespace testing_support {
 
+// Waits up to timeout_ms for the 300-byte login reply on fd: its result word, -1 when the
+// daemon closed the connection without one, -3 when neither came in time.
+int await_reply(int fd, int timeout_ms);
+
 class DaemonProcess {
  public:
   // nvram: the keys of the daemon's nvram file. extra_env: more NAME=VALUE entries.

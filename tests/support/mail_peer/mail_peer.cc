@@ -13,7 +13,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <vector>
 
@@ -62,6 +64,13 @@ int read_some(int fd, SSL* ssl, char* buffer, int size) {
   return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? -1 : -2;
 }
 
+void block_sigpipe() {
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
+}
+
 bool write_all(int fd, SSL* ssl, const std::string& text) {
   if (text.empty()) return true;
   if (ssl != nullptr) return SSL_write(ssl, text.data(), static_cast<int>(text.size())) > 0;
@@ -93,7 +102,7 @@ MailPeer::MailPeer(PeerScript script) : script_(std::move(script)) {
   socklen_t length = sizeof address;
   if (listen_fd_ < 0 ||
       bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listen_fd_, 8) != 0 ||
+      listen(listen_fd_, script_.never_accept ? 1 : 64) != 0 ||
       getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     std::abort();
   }
@@ -109,6 +118,34 @@ MailPeer::~MailPeer() {
 void MailPeer::finish() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  for (std::thread& t : serving_) t.join();
+  serving_.clear();
+}
+
+bool MailPeer::pause(int ms) const {
+  for (int slept = 0; slept < ms; slept += 10) {
+    if (stop_) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, ms - slept)));
+  }
+  return !stop_;
+}
+
+bool MailPeer::send_text(int fd, SSL* ssl, const std::string& text) const {
+  if (script_.trickle_ms == 0) return write_all(fd, ssl, text);
+  for (const char c : text) {
+    if (!pause(script_.trickle_ms) || !write_all(fd, ssl, std::string(1, c))) return false;
+  }
+  return true;
+}
+
+// Reads the client's hello, then sends a handshake record's header and its body a byte at a
+// time; the body never completes.
+void MailPeer::trickle_handshake(int fd) const {
+  char hello[4096];
+  while (read_some(fd, nullptr, hello, sizeof hello) == -1) {
+    if (stop_) return;
+  }
+  send_text(fd, nullptr, std::string("\x16\x03\x03\x40\x00", 5) + std::string(64, '\x02'));
 }
 
 std::string MailPeer::received() const {
@@ -118,11 +155,13 @@ std::string MailPeer::received() const {
 
 void MailPeer::serve() {
   // This thread's writes to a client that has gone must not end the test program.
-  sigset_t pipe_only;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
+  block_sigpipe();
   for (;;) {
+    if (script_.never_accept) {
+      if (stop_) return;
+      pause(50);
+      continue;
+    }
     // A connection that is already waiting is served even after finish() was called.
     pollfd waiting = {listen_fd_, POLLIN, 0};
     if (poll(&waiting, 1, 50) <= 0) {
@@ -132,8 +171,11 @@ void MailPeer::serve() {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     ++connections_;
-    serve_one(fd);
-    close(fd);
+    serving_.emplace_back([this, fd] {
+      block_sigpipe();
+      serve_one(fd);
+      close(fd);
+    });
   }
 }
 
@@ -142,6 +184,10 @@ void MailPeer::serve_one(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
+  if (script_.tls && script_.trickle_ms != 0) {
+    trickle_handshake(fd);
+    return;
+  }
   if (script_.tls) {
     ctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate(ctx, identity().cert);
@@ -159,7 +205,8 @@ void MailPeer::serve_one(int fd) {
       return;
     }
   }
-  if (write_all(fd, ssl, script_.greeting) && !script_.close_after_greeting) {
+  if (pause(script_.delay_ms) && send_text(fd, ssl, script_.greeting) &&
+      !script_.close_after_greeting) {
     std::string pending;
     int lines = 0;
     char buffer[4096];
@@ -182,7 +229,10 @@ void MailPeer::serve_one(int fd) {
         std::string line = pending.substr(0, end);
         pending.erase(0, end + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (script_.answer) ok = write_all(fd, ssl, script_.answer(line, lines));
+        if (script_.answer) {
+          const std::string answer = script_.answer(line, lines);
+          ok = answer.empty() || (pause(script_.delay_ms) && send_text(fd, ssl, answer));
+        }
         if (++lines == script_.close_after_lines) ok = false;
       }
       if (!ok) break;

@@ -1,10 +1,12 @@
-// A scripted mail server for the mail checks' tests: it listens on 127.0.0.1 on a port the
-// system chooses, serves the connections that come one after another in its own thread,
-// plain or over TLS with a self-signed certificate made at first use, and records every byte
-// that its clients send (after decryption).
+// A scripted mail server for tests and benchmarks: it listens on 127.0.0.1 on a port the
+// system chooses, serves each connection in a thread of its own, plain or over TLS with a
+// self-signed certificate made at first use, and records every byte that its clients send
+// (after decryption).
 #pragma once
 
 #include <atomic>
+#include <openssl/ssl.h>
+
 #include <functional>
 #include <mutex>
 #include <string>
@@ -24,6 +26,17 @@ struct PeerScript {
   bool close_after_greeting = false;
   // Close the connection after answering this many lines (0: only when the client closes).
   int close_after_lines = 0;
+  // Waits this long after the connection (and its handshake) stands before the greeting, and
+  // as long again before each answer.
+  int delay_ms = 0;
+  // When not 0, everything the server sends goes out one byte at a time with this pause
+  // before each byte. With tls, the handshake itself trickles: the server answers the
+  // client's hello with the start of a record and then one byte of it per pause, and never
+  // finishes.
+  int trickle_ms = 0;
+  // Accept nothing: connections stay in the listen queue (of one place), so a queue that is
+  // full leaves further connects hanging.
+  bool never_accept = false;
 };
 
 using Answer = std::function<std::string(const std::string& line, int index)>;
@@ -48,6 +61,10 @@ class MailPeer {
  private:
   void serve();
   void serve_one(int fd);
+  // Sleeps ms, in steps, until finish() was called; false when it was.
+  bool pause(int ms) const;
+  bool send_text(int fd, SSL* ssl, const std::string& text) const;
+  void trickle_handshake(int fd) const;
 
   PeerScript script_;
   int listen_fd_ = -1;
@@ -57,6 +74,7 @@ class MailPeer {
   mutable std::mutex mutex_;
   std::string received_;
   std::thread thread_;
+  std::vector<std::thread> serving_;  // one per connection, joined by finish()
 };
 
 }  // namespace mailtest
