@@ -2,10 +2,12 @@
 #define QARN_RECOGNISE_FLOW_H
 /*
  * The Flow view: what the hook hands the per-direction checks about one TCP or UDP packet.
- * The hook builds it only for a packet that holds its headers whole, so payload and
- * payload_len never reach past the packet's end.
+ * The hook builds it only for a packet that holds its headers whole. Its payload is read
+ * only through qarn_flow_bytes (recognise/pkt.h), which never hands out more than the packet
+ * holds; payload_len is what the headers claim.
  */
 #include <linux/types.h>
+#include <linux/skbuff.h>
 #include <linux/tcp.h>
 #include <linux/udp.h>
 
@@ -21,7 +23,9 @@ struct qarn_flow {
 	u16 dport;
 	u16 payload_len;
 	u16 tot_len;
-	unsigned char *payload;   /* first payload byte */
+	const struct sk_buff *skb;
+	unsigned int payload_off; /* first payload byte, from the IPv4 header */
+	unsigned int held;        /* payload bytes the packet holds */
 };
 
 #endif

@@ -4,8 +4,9 @@
  *
  * The hook keeps no state of its own; everything lives in the mark and the connection's
  * fields, which relayk hands over together with the packet. It takes no lock of its own
- * and allocates nothing. Payload is read only through qarn_pkt_parse, so a packet whose
- * headers claim more bytes than it holds is recognised by no check that reads them.
+ * and allocates nothing. Payload is read only through the bounded reader of recognise/pkt.h:
+ * a check that needs bytes the packet does not hold does not recognise it, while the checks
+ * that need only its headers still do.
  */
 #include <linux/kernel.h>
 #include <linux/in.h>
@@ -79,13 +80,23 @@ static int qarn_recheck(struct nf_conn *ct, const struct relayk_acct *acct, u32 
 	       reply <= 19;
 }
 
+/* Whether the payload holds n bytes and begins with the conference signature. */
+static int qarn_facemeeting_at_start(const struct qarn_pkt *p, unsigned int n)
+{
+	const unsigned char *b;
+
+	if (n < QARN_FACEMEETING_LEN)
+		return 0;
+	b = qarn_pkt_bytes(p, 0, QARN_FACEMEETING_LEN, NULL);
+	return b && memcmp(b, facemeeting, QARN_FACEMEETING_LEN) == 0;
+}
+
 static int qarn_check_facemeeting(const struct qarn_pkt *p)
 {
 	if (!p->ip || p->tot_len <= p->ihl)
 		return -1;
 	if (p->tcp) {
-		if (p->data_len < QARN_FACEMEETING_LEN ||
-		    memcmp(p->payload, facemeeting, QARN_FACEMEETING_LEN))
+		if (!qarn_facemeeting_at_start(p, p->data_len))
 			return -1;
 		if (qarn_debug & QARN_DEBUG_FACEMEETING)
 			printk("%s,%d,checked %s, ct is %s\n", "qarn_check_facemeeting", 1172,
@@ -93,8 +104,7 @@ static int qarn_check_facemeeting(const struct qarn_pkt *p)
 		return 0;
 	}
 	if (p->udp) {
-		if (p->payload_len < QARN_FACEMEETING_LEN ||
-		    memcmp(p->payload, facemeeting, QARN_FACEMEETING_LEN))
+		if (!qarn_facemeeting_at_start(p, p->payload_len))
 			return -1;
 		if (qarn_debug & QARN_DEBUG_FACEMEETING)
 			printk("%s,%d,checked %s, ct is %s\n", "qarn_check_facemeeting", 1185,
@@ -104,9 +114,14 @@ static int qarn_check_facemeeting(const struct qarn_pkt *p)
 	return -1;
 }
 
-/* A message framed by 0x02 ... 0x03 on the ports of a known messaging service. */
+/*
+ * A message framed by 0x02 ... 0x03 on the ports of a known messaging service. The payload's
+ * length is the IP total length's; its last byte must be held.
+ */
 static int qarn_check_framed(const struct qarn_pkt *p)
 {
+	const unsigned char *first, *last;
+	unsigned int at;
 	u16 sport, dport;
 
 	if (!p->ip || p->tot_len <= p->ihl || p->data_len <= 3)
@@ -114,16 +129,21 @@ static int qarn_check_framed(const struct qarn_pkt *p)
 	if (p->udp) {
 		sport = ntohs(p->udp->source);
 		dport = ntohs(p->udp->dest);
-		return (sport == 8000 || dport == 8000) && p->payload[0] == 0x02 &&
-		       p->payload[p->data_len - 1] == 0x03 ? 0 : -1;
-	}
-	if (p->tcp) {
+		if (sport != 8000 && dport != 8000)
+			return -1;
+		at = 0;
+	} else if (p->tcp) {
 		sport = ntohs(p->tcp->source);
 		dport = ntohs(p->tcp->dest);
-		return (sport == 80 || dport == 80 || sport == 443 || dport == 443) &&
-		       p->payload[2] == 0x02 && p->payload[p->data_len - 1] == 0x03 ? 0 : -1;
+		if (sport != 80 && dport != 80 && sport != 443 && dport != 443)
+			return -1;
+		at = 2;
+	} else {
+		return -1;
 	}
-	return -1;
+	first = qarn_pkt_bytes(p, at, 1, NULL);
+	last = qarn_pkt_bytes(p, p->data_len - 1, 1, NULL);
+	return first && last && *first == 0x02 && *last == 0x03 ? 0 : -1;
 }
 
 /* The reply-rate check; 0 when it has replaced the mark. */
@@ -146,27 +166,6 @@ static int qarn_check_reply_rate(struct nf_conn *ct, const struct relayk_acct *a
 		return -1;
 	relayk_set_ct_app_mark(ct, qarn_mark_word(QARN_APP_REPLY_RATE));
 	return 0;
-}
-
-static void qarn_flow_fill(struct qarn_flow *flow, const struct qarn_pkt *p,
-			   struct relayk_acct *acct)
-{
-	memset(flow, 0, sizeof(*flow));
-	flow->acct = acct;
-	flow->tcp = p->tcp;
-	flow->udp = p->udp;
-	flow->saddr = ntohl(p->ip->saddr);
-	flow->daddr = ntohl(p->ip->daddr);
-	if (p->tcp) {
-		flow->sport = ntohs(p->tcp->source);
-		flow->dport = ntohs(p->tcp->dest);
-	} else {
-		flow->sport = ntohs(p->udp->source);
-		flow->dport = ntohs(p->udp->dest);
-	}
-	flow->payload_len = (u16)p->payload_len;
-	flow->tot_len = (u16)p->tot_len;
-	flow->payload = p->payload;
 }
 
 int qarn_check_lan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *flow)

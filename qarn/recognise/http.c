@@ -11,6 +11,7 @@
 #include "recognise/apps.h"
 #include "recognise/http.h"
 #include "recognise/mark.h"
+#include "recognise/pkt.h"
 
 #define HTTP_MIN_PAYLOAD 20
 #define HTTP_MAX_REPLY_PACKETS 9
@@ -164,7 +165,7 @@ static int classify_content_type(struct nf_conn *ct, const unsigned char *payloa
 int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *flow,
 		   struct iphdr *iph)
 {
-	const unsigned char *payload = flow->payload;
+	const unsigned char *payload;
 	int plen = flow->payload_len;
 	int off, len;
 	u32 head;
@@ -183,6 +184,12 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 			       HTTP_MIN_PAYLOAD);
 		return -1;
 	}
+	/* the search covers what the packet holds of the payload */
+	if (flow->held < (unsigned int)plen)
+		plen = flow->held;
+	payload = qarn_flow_bytes(flow, 0, plen, NULL);
+	if (!payload || plen < (int)sizeof(head))
+		return -1;
 	memcpy(&head, payload, sizeof(head));
 	if (head != httpResponseHead.word) {
 		if (qarn_debug & QARN_DEBUG_HTTP)

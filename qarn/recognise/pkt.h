@@ -1,8 +1,11 @@
 #ifndef QARN_RECOGNISE_PKT_H
 #define QARN_RECOGNISE_PKT_H
 /*
- * Bounded reading of a packet's headers. Every check reads packet bytes only through what
- * qarn_pkt_parse hands out, so a malformed packet can never make a check read past its end.
+ * Bounded reading of a packet. qarn_pkt_parse reads the headers; payload bytes are read only
+ * through qarn_pkt_bytes and qarn_flow_bytes, which hand out a range only when the packet
+ * holds all of it. A packet whose payload was cut (a short capture) or whose UDP length
+ * disagrees with its IP length keeps its headers: a check that needs only those still sees
+ * them, and a check that reads bytes the packet does not hold finds nothing.
  */
 #include <linux/types.h>
 #include <linux/skbuff.h>
@@ -10,25 +13,42 @@
 #include <linux/tcp.h>
 #include <linux/udp.h>
 
+#include "recognise/flow.h"
+
 struct qarn_pkt {
+	const struct sk_buff *skb;
 	struct iphdr *ip;
 	unsigned int ihl;          /* IP header length in bytes */
 	unsigned int tot_len;      /* IP total length, host order */
 	struct tcphdr *tcp;        /* set for a TCP packet that holds its header whole */
 	struct udphdr *udp;        /* set for a UDP packet that holds its header whole */
 	unsigned int thl;          /* transport header length in bytes (TCP data offset, or 8) */
-	unsigned char *payload;    /* first byte after the transport header */
-	unsigned int data_len;     /* bytes from payload to the end of the total length */
-	unsigned int payload_len;  /* TCP: data_len; UDP: the UDP length field minus 8 */
+	unsigned int payload_off;  /* offset of the first payload byte from the IPv4 header */
+	unsigned int data_len;     /* payload bytes by the IP total length */
+	unsigned int payload_len;  /* TCP: data_len; UDP: the UDP length field minus 8 (0 below 8) */
+	unsigned int held;         /* payload bytes the packet holds (at most data_len) */
 };
 
 /*
  * Reads the packet's IPv4 header and, for TCP and UDP, its transport header. Returns 0 when
- * the IPv4 header is whole (at least 20 bytes, within the packet), the total length covers
- * it and does not exceed the packet, and a TCP or UDP header and the payload it claims lie
- * within the total length (so payload_len <= data_len); -1 otherwise (then nothing in *p is to be used). For other
- * protocols tcp and udp are NULL and the payload is what follows the IPv4 header.
+ * the IPv4 header is whole (at least 20 bytes, options included, within the packet), its
+ * total length covers it, and a TCP header (options included) or UDP header lies within
+ * both the total length and the bytes held; -1 otherwise (then nothing in *p is to be used).
+ * The total length may exceed the bytes held: held says how much payload is there. For
+ * other protocols tcp and udp are NULL and the payload is what follows the IPv4 header.
  */
 int qarn_pkt_parse(const struct sk_buff *skb, struct qarn_pkt *p);
+
+/*
+ * Points at payload bytes off..off+len-1, or NULL when the packet does not hold them all.
+ * buf (len bytes, or NULL) receives a copy where the bytes are not in one piece.
+ */
+const unsigned char *qarn_pkt_bytes(const struct qarn_pkt *p, unsigned int off,
+				    unsigned int len, void *buf);
+const unsigned char *qarn_flow_bytes(const struct qarn_flow *flow, unsigned int off,
+				     unsigned int len, void *buf);
+
+/* Fills the Flow view of a TCP or UDP packet that qarn_pkt_parse accepted. */
+void qarn_flow_fill(struct qarn_flow *flow, const struct qarn_pkt *p, struct relayk_acct *acct);
 
 #endif

@@ -2,8 +2,8 @@
  * Port and signature checks: VPN tunnels, the UDP game signature, the video service and
  * e-mail, and the e-mail port test and policy-route mark that relayk calls directly. They
  * read only the packet and the constant tables below, so they take no lock. Packet bytes are
- * read only through qarn_pkt_parse: a packet whose headers claim more than it holds is not
- * recognised.
+ * read only through the bounded reader of recognise/pkt.h: a check that needs bytes the
+ * packet does not hold does not recognise it.
  */
 #include <linux/kernel.h>
 #include <linux/string.h>
@@ -92,6 +92,7 @@ static int port_in_range(u16 port, u16 low, u16 high)
 int qarn_check_lol(struct sk_buff *skb)
 {
 	struct qarn_pkt p;
+	const unsigned char *sig;
 	u16 sport, dport;
 
 	if (!relayk_conn(skb) || qarn_pkt_parse(skb, &p) || !p.udp)
@@ -103,21 +104,24 @@ int qarn_check_lol(struct sk_buff *skb)
 	if (!port_in_range(dport, LOL_PORT_LOW, LOL_PORT_HIGH) &&
 	    !port_in_range(sport, LOL_PORT_LOW, LOL_PORT_HIGH))
 		return -1;
-	if (p.payload_len < sizeof(lol_signature) ||
-	    memcmp(p.payload, lol_signature, sizeof(lol_signature)) != 0)
+	if (p.payload_len < sizeof(lol_signature))
 		return -1;
-	return 0;
+	sig = qarn_pkt_bytes(&p, 0, sizeof(lol_signature), NULL);
+	return sig && memcmp(sig, lol_signature, sizeof(lol_signature)) == 0 ? 0 : -1;
 }
 
 /* The video service's web player: the fourth header line names the player as Referer. */
 static int pps_check_tcp(const struct qarn_pkt *p)
 {
-	const unsigned char *text = p->payload;
-	unsigned int n = p->payload_len;
+	const unsigned char *text;
+	unsigned int n = p->payload_len < p->held ? p->payload_len : p->held;
 	unsigned int i, start = 0, end = 0, width;
 	int lf = 0;
 
 	if (ntohs(p->tcp->dest) != 80 || p->tot_len <= 64)
+		return -1;
+	text = qarn_pkt_bytes(p, 0, n, NULL);
+	if (!text)
 		return -1;
 	for (i = 0; i < n && text[i] != 0; i++) {
 		if (text[i] != '\n')
@@ -147,14 +151,14 @@ static int pps_check_udp(const struct qarn_pkt *p)
 {
 	u16 sport = ntohs(p->udp->source);
 	u16 dport = ntohs(p->udp->dest);
+	const unsigned char *sig;
 
 	if (sport != 22075 && dport != 22075 && dport != 22331)
 		return -1;
 	if (ntohs(p->udp->len) <= 1000)
 		return -1;
-	if (memcmp(p->payload, pps_udp_signature, sizeof(pps_udp_signature)) != 0)
-		return -1;
-	return 0;
+	sig = qarn_pkt_bytes(p, 0, sizeof(pps_udp_signature), NULL);
+	return sig && memcmp(sig, pps_udp_signature, sizeof(pps_udp_signature)) == 0 ? 0 : -1;
 }
 
 int qarn_check_pps(struct sk_buff *skb)
@@ -182,6 +186,8 @@ static int is_email_port(u16 port)
 
 int qarn_check_email(struct sk_buff *skb, struct qarn_flow *flow)
 {
+	const unsigned char *greeting;
+
 	(void)skb;
 	if (!flow->tcp || flow->payload_len == 0)
 		return 1;
@@ -189,9 +195,8 @@ int qarn_check_email(struct sk_buff *skb, struct qarn_flow *flow)
 		return 1;
 	if (flow->sport != EMAIL_PORT_HTTPS && flow->dport != EMAIL_PORT_HTTPS)
 		return 0;
-	if (flow->payload_len >= 3 && memcmp(flow->payload, "220", 3) == 0)
-		return 0;
-	return 1;
+	greeting = flow->payload_len >= 3 ? qarn_flow_bytes(flow, 0, 3, NULL) : NULL;
+	return greeting && memcmp(greeting, "220", 3) == 0 ? 0 : 1;
 }
 
 int qarn_dispatch_check_email(struct sk_buff *skb)

@@ -57,6 +57,7 @@ TEST_F(MalformedTest, TruncatedAndOverlongHeaders) {
   const struct {
     const char* situation;
     Bytes pkt;
+    bool signature_held = false;  // the check reads only the 16 bytes it compares
   } rows[] = {
       {"TCP without a TCP header", RawIp(5, 6, 20, {})},
       {"TCP header cut after 10 bytes", RawIp(5, 6, 30, Bytes(10, 0))},
@@ -64,7 +65,8 @@ TEST_F(MalformedTest, TruncatedAndOverlongHeaders) {
       {"IP header length below 20", RawIp(4, 17, 28, UdpHeader(1, 2, 8))},
       {"TCP data offset beyond the packet", RawIp(5, 6, 40, TcpHeader(1, 443, 15))},
       {"TCP data offset below 5", RawIp(5, 6, 56, Cat(TcpHeader(1, 443, 2), sig))},
-      {"UDP length beyond the packet", RawIp(5, 17, 60, Cat(UdpHeader(1, 8000, 2000), sig))},
+      {"UDP length beyond the packet", RawIp(5, 17, 60, Cat(UdpHeader(1, 8000, 2000), sig)),
+       true},
       {"UDP length below its header", RawIp(5, 17, 44, Cat(UdpHeader(1, 8000, 3), sig))},
       {"total length beyond the packet",
        RawIp(5, 6, 1500, Cat(TcpHeader(1, 443, 5), Text("facemeeting")))},
@@ -77,7 +79,10 @@ TEST_F(MalformedTest, TruncatedAndOverlongHeaders) {
     for (uint32_t mark : {0u, 0x30000u}) {
       relayk_result r = Send(row.pkt);
       EXPECT_TRUE(r.ret == 0 || r.ret == -1);
-      EXPECT_NE(r.mark >> 16 & 63, 5u) << "no conference signature in a malformed packet";
+      if (row.signature_held)
+        EXPECT_EQ(r.mark >> 16 & 63, 5u) << "the signature is held whole";
+      else
+        EXPECT_NE(r.mark >> 16 & 63, 5u) << "no conference signature in a malformed packet";
       EXPECT_NE(r.mark, 0x6cc01u) << "no framed message in a malformed packet";
       ASSERT_EQ(relayk_conn_set(r.conn, RELAYK_MARK, mark), 0);
     }
@@ -95,6 +100,20 @@ TEST_F(MalformedTest, CutSignaturesAreNotRecognised) {
   // whole, the same packets are recognised
   EXPECT_EQ(Send(Tcp(kLan, kWan, 1002, 443, Text("facemeetingv2.1#"))).mark >> 16 & 63, 5u);
   EXPECT_EQ(Send(Udp(kLan, kWan, 1003, 8000, {0x02, 0x00, 0x00, 0x03})).mark, 0x6cc01u);
+}
+
+TEST_F(MalformedTest, HeaderVerdictsSurviveAWrongUdpLengthOrACut) {
+  // UDP lengths that disagree with the IP length, either way: the ports still decide
+  EXPECT_EQ(Send(RawIp(5, 17, 40, Cat(UdpHeader(1, 53, 900), Bytes(12, 0)))).mark, 0x23001u);
+  EXPECT_EQ(Send(RawIp(5, 17, 40, Cat(UdpHeader(2, 53, 4), Bytes(12, 0)))).mark, 0x23001u);
+  // the total length claims 1400 bytes, the packet holds its headers and 6 bytes of payload
+  Bytes mail = Tcp(kWan, kLan, 25, 1004, Text("220 mx"));
+  mail[2] = 1400 >> 8;
+  mail[3] = 1400 & 255;
+  EXPECT_EQ(Send(mail).mark, 0xb3400u);
+  // a cut inside the TCP options keeps no Flow view: no FTP mark, which its whole header gets
+  EXPECT_EQ(Send(RawIp(5, 6, 60, TcpHeader(1005, 21, 10))).mark, 0u);
+  EXPECT_EQ(Send(RawIp(5, 6, 60, Cat(TcpHeader(1006, 21, 10), Bytes(20, 1)))).mark, 0x42c05u);
 }
 
 TEST_F(MalformedTest, RandomHeadersStayInsideThePacket) {

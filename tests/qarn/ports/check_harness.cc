@@ -60,16 +60,7 @@ bool make_flow(sk_buff* skb, qarn_flow* flow) {
   std::memset(flow, 0, sizeof(*flow));
   if (qarn_pkt_parse(skb, &p) != 0 || (!p.tcp && !p.udp)) return false;
   nf_conn* ct = relayk_conn(skb);
-  flow->acct = ct ? relayk_ct_acct(ct) : nullptr;
-  flow->tcp = p.tcp;
-  flow->udp = p.udp;
-  flow->saddr = ntohl(p.ip->saddr);
-  flow->daddr = ntohl(p.ip->daddr);
-  flow->sport = ntohs(p.tcp ? p.tcp->source : p.udp->source);
-  flow->dport = ntohs(p.tcp ? p.tcp->dest : p.udp->dest);
-  flow->payload_len = static_cast<uint16_t>(p.payload_len);
-  flow->tot_len = static_cast<uint16_t>(p.tot_len);
-  flow->payload = p.payload;
+  qarn_flow_fill(flow, &p, ct ? relayk_ct_acct(ct) : nullptr);
   return true;
 }
 

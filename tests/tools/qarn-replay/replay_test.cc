@@ -211,6 +211,83 @@ TEST_F(ReplayTest, CutPacketsAreNotRecognised) {
   EXPECT_NE(Lines(r.out).back().find(R"("app":"unclassified")"), std::string::npos) << r.out;
 }
 
+// Connections whose deciding bytes lie within the first 42 bytes after the headers, one whose
+// Content-Type lies further in, and framed messages whose last byte decides.
+std::vector<Packet> MixedTraffic() {
+  const uint32_t dns = Ip(198, 51, 100, 53), web = Ip(203, 0, 113, 80);
+  const uint32_t peer = Ip(203, 0, 113, 9), mail = Ip(198, 51, 100, 25);
+  std::vector<Packet> v;
+  uint64_t t = 1000000;
+  auto at = [&](Bytes ip) { v.push_back({t += 10000, std::move(ip)}); };
+  const std::string body(1200, 'b');
+  at(Udp(kLan, dns, 53000, 53, Bytes(300, 'q')));                       // 1 dns
+  at(Tcp(kLan, Ip(198, 51, 100, 70), 43000, 1723, std::string(156, 'p')));  // 2 vpn
+  at(Tcp(mail, kLan, 25, 44000, "220 mail.example ESMTP " + std::string(400, 'm')));  // 3 email
+  // 4 web video: Content-Type within the first 42 payload bytes
+  at(Tcp(kLan, web, 41000, 80));
+  at(Tcp(web, kLan, 80, 41000));
+  at(Tcp(kLan, web, 41000, 80, "GET /v HTTP/1.1\r\n\r\n"));
+  at(Tcp(web, kLan, 80, 41000, "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\n\r\n" + body));
+  // 5 web page: Content-Type after 300 bytes of other headers
+  at(Tcp(kLan, web, 41001, 80));
+  at(Tcp(web, kLan, 80, 41001));
+  at(Tcp(kLan, web, 41001, 80, "GET / HTTP/1.1\r\n\r\n"));
+  at(Tcp(web, kLan, 80, 41001, "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(300, 'x') +
+                                    "\r\nContent-Type: text/html\r\n\r\n" + body));
+  at(Udp(kLan, peer, 5555, 9000, Text("facemeetingv2.1#" + body)));   // 6 conference
+  Bytes lol = {0x29, 0xff, 0x00};
+  lol.resize(900, 'g');
+  at(Udp(kLan, peer, 5556, 5100, lol));                                // 7 game-udp
+  Bytes framed(40, 'f');
+  framed[2] = 0x02;
+  framed.back() = 0x03;
+  at(Tcp(kLan, web, 41002, 443, std::string(framed.begin(), framed.end())));  // 8 framed
+  framed.resize(1000, 'f');
+  framed.back() = 0x03;
+  at(Tcp(kLan, web, 41003, 443, std::string(framed.begin(), framed.end())));  // 9 framed
+  // 10 two-way UDP counted to a verdict, then re-checked: big forward, small replies
+  for (int i = 0; i < 205; i++) {
+    at(Udp(kLan, peer, 50000, 6881, Bytes(1200, 'u')));
+    at(Udp(peer, kLan, 6881, 50000, Bytes(40, 'r')));
+  }
+  t += 400000000;  // past the first re-check, which waits for the tick counter to wrap
+  at(Udp(kLan, peer, 50000, 6881, Bytes(1200, 'u')));
+  return v;
+}
+
+TEST_F(ReplayTest, CutCaptureKeepsTheVerdictsOfWhatItHolds) {
+  std::vector<Packet> pkts = MixedTraffic();
+  Outcome whole = Replay(WritePcap("whole.pcap", pkts));
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  std::vector<std::string> w = Lines(whole.out);
+  ASSERT_EQ(w.size(), 10u) << whole.out;
+  const char* apps[] = {" dns",        " vpn",       " email",           " web-video",
+                        " web-page",   " conference", " game-udp",       " framed-messages",
+                        " framed-messages", " upload"};
+  for (size_t i = 0; i < w.size(); i++)
+    EXPECT_EQ(w[i].substr(w[i].size() - std::strlen(apps[i])), apps[i]) << w[i];
+
+  // 600 bytes keep every deciding byte but the long framed message's last one
+  std::vector<std::string> c600 = Lines(Replay(WritePcap("c600.pcap", pkts, 1, 600)).out);
+  // 96 bytes (42 after Ethernet, IP and TCP headers) lose the far Content-Type too
+  std::vector<std::string> c96 = Lines(Replay(WritePcap("c96.pcap", pkts, 1, 96)).out);
+  ASSERT_EQ(c600.size(), w.size());
+  ASSERT_EQ(c96.size(), w.size());
+  for (size_t i = 0; i < w.size(); i++) {
+    SCOPED_TRACE(w[i]);
+    if (i == 8) {
+      EXPECT_EQ(c600[i].find("framed"), std::string::npos) << c600[i];
+      EXPECT_EQ(c96[i].find("framed"), std::string::npos) << c96[i];
+      continue;
+    }
+    EXPECT_EQ(c600[i], w[i]);
+    if (i == 4)
+      EXPECT_EQ(c96[i].find("web-page"), std::string::npos) << c96[i];
+    else
+      EXPECT_EQ(c96[i], w[i]);
+  }
+}
+
 TEST_F(ReplayTest, BadArgumentsAreRefused) {
   std::string cap = WritePcap("s.pcap", Sample());
   std::ofstream(Path("bad.txt")) << "rule 1\nadd 10.0.0.300\n";
