@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/event_log.h"
+#include "core/files.h"
 #include "core/lines.h"
 #include "core/settings.h"
 #include "store/limits.h"
@@ -52,7 +53,7 @@ void apply_limit_text(store::OnlineUserRecord& r, const std::string& limit) {
 }
 
 int load_accounts(const char* path, store::UserTable& accounts) {
-  std::FILE* f = std::fopen(path, "r");
+  std::FILE* f = core::open_fixed_stream(path);
   if (f == nullptr) return -1;
   int count = 0;
   char line[kLineSize];

@@ -7,6 +7,7 @@
 #include "auth/group_file.h"
 #include "auth/front_ends.h"
 #include "core/event_log.h"
+#include "core/files.h"
 #include "core/paths.h"
 #include "core/settings.h"
 #include "kernel/kmsg.h"
@@ -27,7 +28,7 @@ std::string nvram_text(const char* key) {
 // true when a line of the whitelist, cut at its first blank, CR or LF, equals user. Lines
 // are compared whole, whatever their length. -1 when the file cannot be opened.
 int whitelist_lists(const std::string& user) {
-  std::FILE* f = std::fopen(core::fixed_path(core::kMailWhitelist).c_str(), "r");
+  std::FILE* f = core::open_fixed_stream(core::fixed_path(core::kMailWhitelist));
   if (f == nullptr) return -1;
   std::string line;
   bool listed = false;

@@ -1,16 +1,17 @@
 #include "auth/group_file.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "core/files.h"
 #include "core/paths.h"
 #include "nvram.h"
 
@@ -52,17 +53,12 @@ size_t nth_blank(const std::string& c, int n) {
   return at;
 }
 
-// Writes content to a temporary file beside path with the given mode and renames it over
-// path. The old file stays when anything fails.
-void replace_file(const std::string& path, const std::string& content, mode_t mode) {
-  const std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-  if (fd < 0) return;
-  fchmod(fd, mode);
-  bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  ok = fsync(fd) == 0 && ok;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) unlink(tmp.c_str());
+// Only the daemon's user may read or change the file, as when it was first created.
+constexpr mode_t kGroupFileMode = 0700;
+
+// A failure between the write and the rename never loses the file.
+void replace_group_file(const std::string& path, const std::string& content) {
+  core::replace_file(path, content.data(), content.size(), kGroupFileMode, true);
 }
 
 std::string new_group_content(const std::string& addr) {
@@ -106,22 +102,25 @@ bool group_content_update(int op, const std::string& addr, std::string& c) {
 
 int group_file_update(int op, uint32_t addr) {
   const std::string path = core::fixed_path(core::kEmailGroupFile);
-  int fd = open(path.c_str(), O_RDWR | O_CREAT, 0700);
-  if (fd < 0) return -1;
-  struct stat st{};
-  if (fstat(fd, &st) != 0) {
-    close(fd);
-    return -1;
-  }
   in_addr a{};
   a.s_addr = addr;
   const std::string text = inet_ntoa(a);
-  const mode_t mode = st.st_mode & 07777;
 
-  if (st.st_size == 0) {
+  const int fd = core::open_fixed_file(path);
+  if (fd < 0 && errno != ENOENT) return -1;
+  struct stat st{};
+  if (fd >= 0 && fstat(fd, &st) != 0) {
     close(fd);
-    if (op != GROUP_ADD) return 0;
-    replace_file(path, new_group_content(text), mode);
+    return -1;
+  }
+  // A missing file is started empty, as an empty one.
+  if (fd < 0 || st.st_size == 0) {
+    if (fd >= 0) close(fd);
+    if (op == GROUP_ADD) {
+      replace_group_file(path, new_group_content(text));
+    } else if (fd < 0) {
+      replace_group_file(path, "");
+    }
     return 0;
   }
   if (st.st_size < 0 || st.st_size > kMaxFileSize) {
@@ -135,7 +134,7 @@ int group_file_update(int op, uint32_t addr) {
   if (got < 0 || static_cast<size_t>(got) != size) return -1;
   // The text ends at its first NUL, as a C string of the content would.
   std::string content(buf.data(), strnlen(buf.data(), static_cast<size_t>(got)));
-  if (group_content_update(op, text, content)) replace_file(path, content, mode);
+  if (group_content_update(op, text, content)) replace_group_file(path, content);
   return 0;
 }
 

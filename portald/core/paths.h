@@ -9,7 +9,6 @@ namespace core {
 inline constexpr const char kLoginSocketPath[] = "/tmp/R3localsocket_login";
 inline constexpr const char kControlSocketPath[] = "/tmp/R3localsocket";
 inline constexpr const char kRegistrationFile[] = "/tmp/web_user_reg_file";
-inline constexpr const char kRegistrationTemp[] = "/tmp/web_user_reg_file.tmp";
 inline constexpr const char kAccountFile[] = "/disk/conf/nbuser.cfg";
 inline constexpr const char kExemptMacFile[] = "/disk/conf/nbmac.cfg";
 inline constexpr const char kExemptAddrFile[] = "/etc/nbip.cfg";

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/files.h"
 #include "core/lines.h"
 #include "kernel/kmsg.h"
 
@@ -31,7 +32,7 @@ void send_host_order(uint32_t a) {
 }  // namespace
 
 int load_exempt_macs(const char* path) {
-  std::FILE* f = std::fopen(path, "r");
+  std::FILE* f = core::open_fixed_stream(path);
   if (f == nullptr) return 0;
   int sent = 0;
   char line[kLineSize];
@@ -50,7 +51,7 @@ int load_exempt_macs(const char* path) {
 }
 
 int load_exempt_addrs(const char* path) {
-  std::FILE* f = std::fopen(path, "r");
+  std::FILE* f = core::open_fixed_stream(path);
   if (f == nullptr) return 0;
   int sent = 0;
   char line[kLineSize];

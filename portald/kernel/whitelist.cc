@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/files.h"
 #include "core/paths.h"
 #include "core/settings.h"
 #include "core/sockets.h"
@@ -219,7 +220,7 @@ int send_wl_addr(const char* name, uint32_t addr) {
 }
 
 int load_dns_file(const char* path) {
-  std::FILE* f = std::fopen(path, "r");
+  std::FILE* f = core::open_fixed_stream(path);
   if (f == nullptr) return -1;
 
   // Whatever rewrites the file takes a write lock; wait until it is done.

@@ -1,11 +1,13 @@
 #include "store/registration.h"
 
-#include <cstdio>
-
+#include "core/files.h"
 #include "core/paths.h"
 #include "core/settings.h"
 
 namespace store {
+
+// Readable by the web pages, whichever user they run as.
+constexpr mode_t kRegistrationMode = 0644;
 
 std::string registration_line(const OnlineUserRecord& r, int auth_type) {
   return r.name + " " + r.ip + " " + r.mac + " " + std::to_string(r.login_time) + " " +
@@ -13,22 +15,13 @@ std::string registration_line(const OnlineUserRecord& r, int auth_type) {
 }
 
 void write_registration_file(const UserTable& online) {
-  const std::string tmp = core::fixed_path(core::kRegistrationTemp);
-  const std::string file = core::fixed_path(core::kRegistrationFile);
-  std::FILE* f = std::fopen(tmp.c_str(), "w");
-  if (f == nullptr) return;
-  bool complete = true;
+  std::string content;
   for (const OnlineUserRecord& r : online.records) {
     if (r.online != 1 || r.kind != KIND_CLIENT_IP) continue;
-    const std::string line = registration_line(r, core::g_settings.auth_type);
-    if (std::fwrite(line.data(), 1, line.size(), f) != line.size()) complete = false;
+    content += registration_line(r, core::g_settings.auth_type);
   }
-  if (std::fclose(f) != 0) complete = false;
-  if (complete) {
-    std::rename(tmp.c_str(), file.c_str());
-  } else {
-    std::remove(tmp.c_str());
-  }
+  core::replace_file(core::fixed_path(core::kRegistrationFile), content.data(), content.size(),
+                     kRegistrationMode, false);
 }
 
 }  // namespace store

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "auth/group_file.h"
@@ -27,6 +29,13 @@ class GroupFileTest : public testing_support::DaemonTest {
   int add(const char* ip) { return auth::group_file_update(auth::GROUP_ADD, inet_addr(ip)); }
   int del(const char* ip) { return auth::group_file_update(auth::GROUP_REMOVE, inet_addr(ip)); }
   std::string file() const { return root_->read(core::kEmailGroupFile); }
+  int tmp_entries() const {
+    int n = 0;
+    DIR* d = opendir(root_->path("/tmp").c_str());
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+  }
 };
 
 TEST_F(GroupFileTest, FirstAddTakesTheNextGroupNumberAndCommitsIt) {
@@ -52,6 +61,7 @@ TEST_F(GroupFileTest, FirstAddTakesTheNextGroupNumberAndCommitsIt) {
   ASSERT_EQ(stat(root_->path(core::kEmailGroupFile).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_FALSE(root_->exists("/tmp/emailgroupip.cfg.tmp"));
+  EXPECT_EQ(tmp_entries(), 1);
 }
 
 TEST_F(GroupFileTest, MissingCounterStartsAtOne) {
@@ -107,6 +117,59 @@ TEST_F(GroupFileTest, EmptyFileAndOddContent) {
 TEST_F(GroupFileTest, UnopenableFileFails) {
   ASSERT_EQ(mkdir(root_->path(core::kEmailGroupFile).c_str(), 0755), 0);
   EXPECT_EQ(add("10.0.0.1"), -1);
+}
+
+TEST_F(GroupFileTest, WhatAnotherUserPlacedIsRefusedAndNeverWrittenThrough) {
+  const std::string path = root_->path(core::kEmailGroupFile);
+  const std::string victim = root_->path("/etc/victim");
+  root_->write("/etc/victim", "group1 Email_Auth 10.0.0.1  \n");
+  ASSERT_EQ(chmod(victim.c_str(), 0644), 0);
+  // A link to a file of the daemon's own user, in a folder that everyone may write.
+  ASSERT_EQ(chmod(root_->path("/tmp").c_str(), 01777), 0);
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(add("10.0.0.2"), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("refusing " + path), std::string::npos);
+  EXPECT_EQ(root_->read("/etc/victim"), "group1 Email_Auth 10.0.0.1  \n");
+  struct stat st{};
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  unlink(path.c_str());
+
+  // A file that a local user made, set-user-ID and writable by all: refused, its mode is not
+  // copied anywhere; the file the daemon writes after it is gone has its own mode.
+  root_->write(core::kEmailGroupFile, "group1 Email_Auth 10.0.0.1  \n");
+  ASSERT_EQ(chmod(path.c_str(), 06777), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(add("10.0.0.2"), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("owned by user 4242"), std::string::npos);
+    EXPECT_EQ(file(), "group1 Email_Auth 10.0.0.1  \n");
+    unlink(path.c_str());
+  } else {
+    // The daemon's own file: read, and replaced with the fixed bits.
+    EXPECT_EQ(add("10.0.0.2"), 0);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    unlink(path.c_str());
+  }
+
+  // A FIFO: refused at once rather than waited on.
+  ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(del("10.0.0.1"), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("not a regular file"), std::string::npos);
+  unlink(path.c_str());
+
+  // Gone: a removal starts an empty file, an add a new group, both 0700.
+  EXPECT_EQ(del("10.0.0.1"), 0);
+  EXPECT_EQ(file(), "");
+  EXPECT_EQ(add("10.0.0.2"), 0);
+  EXPECT_EQ(file(), "group1 Email_Auth 10.0.0.2  \n");
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(tmp_entries(), 1);
 }
 
 }  // namespace

@@ -1,0 +1,110 @@
+#include "core/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace core {
+namespace {
+
+void refuse(const std::string& path, const std::string& why) {
+  std::fprintf(stderr, "portald: refusing %s: %s\n", path.c_str(), why.c_str());
+}
+
+// Whether someone other than the daemon's user (or root) may put a link at path: its folder
+// is writable by group or others, or belongs to another user. When the folder cannot be
+// looked at, the answer is yes.
+bool folder_open_to_others(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  std::string folder = ".";
+  if (slash == 0) folder = "/";
+  if (slash != std::string::npos && slash > 0) folder = path.substr(0, slash);
+  struct stat st{};
+  if (stat(folder.c_str(), &st) != 0) return true;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != geteuid());
+}
+
+bool write_all(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int open_fixed_file(const std::string& path) {
+  // Non-blocking, so that a FIFO cannot hold the daemon in open; the descriptor is used only
+  // once fstat has shown a regular file, where the flag changes nothing.
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const bool shared = folder_open_to_others(path);
+  if (shared) flags |= O_NOFOLLOW;
+  const int fd = open(path.c_str(), flags);
+  if (fd < 0) {
+    if (errno == ELOOP && shared) refuse(path, "a link in a folder that other users can write");
+    return -1;
+  }
+  struct stat st{};
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    refuse(path, "not a regular file");
+  } else if (st.st_uid != geteuid()) {
+    refuse(path, "owned by user " + std::to_string(st.st_uid) + ", not by the daemon's user " +
+                     std::to_string(geteuid()));
+  } else {
+    return fd;
+  }
+  close(fd);
+  errno = EPERM;
+  return -1;
+}
+
+std::FILE* open_fixed_stream(const std::string& path) {
+  const int fd = open_fixed_file(path);
+  if (fd < 0) return nullptr;
+  std::FILE* f = fdopen(fd, "r");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+int create_temp_beside(const std::string& path, mode_t mode, std::string& temp) {
+  std::string name = path + ".XXXXXX";
+  // mkostemp creates with O_EXCL: a link, FIFO or file already at the chosen name makes it
+  // choose another, never open what is there.
+  const int fd = mkostemp(&name[0], O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (fchmod(fd, mode) != 0) {
+    close(fd);
+    unlink(name.c_str());
+    return -1;
+  }
+  temp = name;
+  return fd;
+}
+
+bool replace_file(const std::string& path, const void* data, size_t size, mode_t mode,
+                  bool sync) {
+  std::string temp;
+  const int fd = create_temp_beside(path, mode, temp);
+  if (fd < 0) return false;
+  bool ok = write_all(fd, data, size);
+  if (sync) ok = fsync(fd) == 0 && ok;
+  ok = close(fd) == 0 && ok;
+  if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
+  unlink(temp.c_str());
+  return false;
+}
+
+}  // namespace core
