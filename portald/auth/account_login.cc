@@ -3,6 +3,7 @@
 #include "core/event_log.h"
 #include "kernel/kmsg.h"
 #include "store/limits.h"
+#include "store/registration.h"
 
 namespace auth {
 namespace {
@@ -17,19 +18,12 @@ void account_down_line(const store::OnlineUserRecord& old) {
 
 constexpr uint32_t kRecheckSeconds = 600;
 
-}  // namespace
-
-void account_login(int fd, const LoginRequest& req, store::UserTable& accounts,
+// The account's part of a login, after the single-login rule: its limits, the permit, the
+// reply and the record. Returns true when the registration file was rewritten.
+bool admit_account(int fd, const LoginRequest& req, store::UserTable& accounts,
                    store::UserTable& online) {
-  if (store::find_by_ip(online, req.client_ip) != store::end(online)) {
-    send_reply(fd, LOGIN_OK);
-    return;
-  }
-  // Applied before the account is looked up, so also when the login is refused below.
-  single_login_rule(online, req.user, account_down_line);
-
   const store::Pos a = store::find_by_name(accounts, req.user);
-  if (a == store::end(accounts)) return;
+  if (a == store::end(accounts)) return false;
   store::OnlineUserRecord& acc = accounts.records[a];
   acc.login_extra_word = req.extra_word;
 
@@ -40,13 +34,13 @@ void account_login(int fd, const LoginRequest& req, store::UserTable& accounts,
     const int32_t left = store::daily_seconds_left(acc, now);
     if (left <= 0) {
       send_reply(fd, LOGIN_LIMIT_REACHED);
-      return;
+      return false;
     }
     quota = static_cast<uint32_t>(left);
   } else if (acc.limit_mode == store::LIMIT_DATE) {
     if (!store::date_limit_holds(acc.limit_value, now)) {
       send_reply(fd, LOGIN_LIMIT_REACHED);
-      return;
+      return false;
     }
     recheck = kRecheckSeconds;
   }
@@ -58,10 +52,12 @@ void account_login(int fd, const LoginRequest& req, store::UserTable& accounts,
   acc.mac = req.client_mac;
   acc.login_extra_b = req.extra_b;
 
+  bool recorded = false;
   if (kernel::addr_valid(req.client_ip.c_str())) {
     kernel::permit_client_or_exit(req.client_ip, quota, recheck);
     send_reply(fd, LOGIN_OK);
     record_client(online, acc);
+    recorded = true;
   }
 
   core::log_event("syslog.webauth_userti",
@@ -71,6 +67,23 @@ void account_login(int fd, const LoginRequest& req, store::UserTable& accounts,
       "@#@ log_info n %s  - webident - -v ident.userident  ident.webidentup "
       "ident.useridentname +  %s ",
       ip_mac.c_str(), acc.name.c_str());
+  return recorded;
+}
+
+}  // namespace
+
+void account_login(int fd, const LoginRequest& req, store::UserTable& accounts,
+                   store::UserTable& online) {
+  if (store::find_by_ip(online, req.client_ip) != store::end(online)) {
+    send_reply(fd, LOGIN_OK);
+    return;
+  }
+  // Applied before the account is looked up, so also when the login is refused below.
+  const bool removed = single_login_rule(accounts, online, req.user, account_down_line);
+  // The list on the web pages must not keep the client just revoked.
+  if (!admit_account(fd, req, accounts, online) && removed) {
+    store::write_registration_file(online);
+  }
 }
 
 }  // namespace auth

@@ -14,6 +14,7 @@
 #include "mail/mail_check.h"
 #include "nvram.h"
 #include "store/limits.h"
+#include "store/registration.h"
 
 namespace auth {
 namespace {
@@ -74,7 +75,8 @@ void email_down_line(const store::OnlineUserRecord& old) {
 
 }  // namespace
 
-void email_login(int fd, const LoginRequest& req, store::UserTable& online) {
+void email_login(int fd, const LoginRequest& req, store::UserTable& accounts,
+                 store::UserTable& online) {
   if (store::find_client_by_ip(online, req.client_ip) != store::end(online)) {
     send_reply(fd, LOGIN_OK);
     return;
@@ -93,11 +95,12 @@ void email_login(int fd, const LoginRequest& req, store::UserTable& online) {
     send_reply(fd, LOGIN_REJECTED);
     return;
   }
-  single_login_rule(online, req.user, email_down_line);
+  const bool removed = single_login_rule(accounts, online, req.user, email_down_line);
 
   // An address the kernel cannot take admits nothing; the daemon goes on.
   if (!kernel::addr_valid(req.client_ip.c_str())) {
     send_reply(fd, LOGIN_REJECTED);
+    if (removed) store::write_registration_file(online);
     return;
   }
   kernel::permit_client_or_exit(req.client_ip, 0, 0);

@@ -7,6 +7,7 @@
 #include "core/settings.h"
 #include "core/sockets.h"
 #include "kernel/kmsg.h"
+#include "store/limits.h"
 #include "store/registration.h"
 
 namespace auth {
@@ -15,14 +16,6 @@ namespace {
 
 using FrontEnd = void (*)(int, const LoginRequest&, store::UserTable&, store::UserTable&);
 
-void account_front_end(int fd, const LoginRequest& req, store::UserTable& accounts,
-                       store::UserTable& online) {
-  account_login(fd, req, accounts, online);
-}
-void email_front_end(int fd, const LoginRequest& req, store::UserTable&,
-                     store::UserTable& online) {
-  email_login(fd, req, online);
-}
 void onekey_front_end(int fd, const LoginRequest& req, store::UserTable&,
                       store::UserTable& online) {
   onekey_login(fd, req, online);
@@ -35,8 +28,8 @@ struct FrontEndEntry {
 
 // Every other auth type ("LOCAL", "ADVERT", "WEIXIN") is a one-key login.
 const FrontEndEntry kFrontEnds[] = {
-    {core::AUTH_USERS, account_front_end},
-    {core::AUTH_EMAIL, email_front_end},
+    {core::AUTH_USERS, account_login},
+    {core::AUTH_EMAIL, email_login},
 };
 
 }  // namespace
@@ -59,19 +52,23 @@ void send_reply(int fd, int32_t result) {
   core::sock_send(core::SOCK_LOCAL, fd, reply, sizeof(reply));
 }
 
-void single_login_rule(store::UserTable& online, const std::string& user,
+bool single_login_rule(store::UserTable& accounts, store::UserTable& online,
+                       const std::string& user,
                        void (*token_line)(const store::OnlineUserRecord& removed)) {
-  if (core::g_settings.multi_user != 0) return;
+  if (core::g_settings.multi_user != 0) return false;
   const store::Pos p = store::find_by_name(online, user);
-  if (p == store::end(online)) return;
+  if (p == store::end(online)) return false;
   const store::OnlineUserRecord old = online.records[p];
   if (kernel::addr_valid(old.ip.c_str())) {
     kernel::revoke_or_exit(old.ip, KIND_CLIENT_IP);
   }
+  // Without the charge, a daily allowance would start afresh on every other device.
+  store::charge_removed_client(accounts, old, store::now_seconds());
   core::log_event("syslog.webauth_userti",
                   store::client_message("syslog.webauth_downuser", old).c_str());
   token_line(old);
   store::remove(online, p);
+  return true;
 }
 
 void record_client(store::UserTable& online, const store::OnlineUserRecord& r) {

@@ -61,7 +61,7 @@ void host_down(const Event& e, UserTable& accounts, UserTable& online) {
   if (p != end(online)) {
     const OnlineUserRecord r = online.records[p];
     const bool users = core::g_settings.auth_type == core::AUTH_USERS;
-    if (users && r.limit_mode == LIMIT_DAILY) charge_daily_usage(accounts, r.name, now_seconds());
+    charge_removed_client(accounts, r, now_seconds());
 
     const std::string ip_mac = r.ip + " " + r.mac;
     if (r.kind == KIND_MAC) {

@@ -3,6 +3,8 @@
 #include <ctime>
 #include <limits>
 
+#include "core/settings.h"
+
 namespace store {
 namespace {
 
@@ -49,6 +51,11 @@ void charge_daily_usage(UserTable& accounts, const std::string& name, int32_t no
   OnlineUserRecord& acc = accounts.records[a];
   acc.down_time = now;
   acc.used_today = static_cast<int32_t>(int64_t{acc.used_today} - acc.login_time + now);
+}
+
+void charge_removed_client(UserTable& accounts, const OnlineUserRecord& removed, int32_t now) {
+  if (core::g_settings.auth_type != core::AUTH_USERS) return;
+  if (removed.limit_mode == LIMIT_DAILY) charge_daily_usage(accounts, removed.name, now);
 }
 
 int32_t now_seconds() { return static_cast<int32_t>(std::time(nullptr)); }

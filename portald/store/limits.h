@@ -33,6 +33,11 @@ int32_t daily_seconds_left(OnlineUserRecord& account, int32_t now);
 // happens when no account has that name.
 void charge_daily_usage(UserTable& accounts, const std::string& name, int32_t now);
 
+// Charges what a client's going off line costs its account, as a host-down does: under
+// "USERS", a daily-limited record's on-line time goes to its account (charge_daily_usage).
+// Every removal of a client record by the daemon or the kernel charges this way.
+void charge_removed_client(UserTable& accounts, const OnlineUserRecord& removed, int32_t now);
+
 // The current time as the daemon keeps it: seconds since the epoch in a signed 32-bit field.
 int32_t now_seconds();
 

@@ -4,7 +4,9 @@
 #
 #   session_init BIN_DIR ROOT SCALE   prepares the root's folders and the environment
 #                                      (FAKETIME_START, e.g. "@2026-12-08 06:00:00", sets
-#                                      where portald's fast clock starts)
+#                                      where portald's fast clock starts; FAKETIME_FILE=PATH
+#                                      instead stops portald's calendar clock at the time that
+#                                      PATH holds, "YYYY-MM-DD hh:mm:ss", re-read at every use)
 #   session_nvram KEY=VALUE...         writes the nvram file
 #   session_start                      starts admitsim, then portald; waits for the hello
 #   session_stop                       stops both
@@ -46,7 +48,13 @@ session_start() {
   for i in $(seq 100); do [ -S "$PORTALD_KERNEL_SOCKET" ] && break; sleep 0.05; done
   [ -S "$PORTALD_KERNEL_SOCKET" ] || { echo "admitsim did not start" >&2; return 1; }
 
-  if [ "$SCALE" != 1 ]; then
+  if [ -n "${FAKETIME_FILE:-}" ]; then
+    local lib
+    lib=$(session_faketime_lib) || { echo "libfaketime is missing (Debian package libfaketime)" >&2; return 1; }
+    LD_PRELOAD=$lib FAKETIME_TIMESTAMP_FILE=$FAKETIME_FILE FAKETIME_NO_CACHE=1 \
+      FAKETIME_DONT_FAKE_MONOTONIC=1 ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+      "$BIN/portald" >"$ROOT/portald.out" 2>&1 &
+  elif [ "$SCALE" != 1 ]; then
     local lib
     lib=$(session_faketime_lib) || { echo "libfaketime is missing (Debian package libfaketime)" >&2; return 1; }
     # Only the calendar clock runs fast: the loop's one-second wait and the monotonic clock

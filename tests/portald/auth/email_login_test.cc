@@ -197,6 +197,19 @@ TEST_F(EmailLoginTest, InvalidAddressAfterAGoodCheckIsRejectedAndTheDaemonGoesOn
   EXPECT_EQ(mail_login("10.0.0.7", "fred@example.org", "right"), auth::LOGIN_OK);
 }
 
+TEST_F(EmailLoginTest, RefusalAfterTheSingleLoginRuleStillRewritesTheRegistrationFile) {
+  ASSERT_EQ(mail_login("10.0.0.8", "hal@example.org", "right", "m8"), auth::LOGIN_OK);
+  EXPECT_EQ(root_->read(core::kRegistrationFile), "hal@example.org 10.0.0.8 m8 " +
+                                                      std::to_string(online_.records[0].login_time) +
+                                                      " 4 \n");
+  // The same mailbox from an address the kernel cannot take: the earlier client is revoked
+  // and removed, the login refused, and the web pages' list follows the table.
+  EXPECT_EQ(mail_login("999.1.1.1", "hal@example.org", "right"), auth::LOGIN_REJECTED);
+  EXPECT_TRUE(online_.records.empty());
+  EXPECT_EQ(root_->read(core::kRegistrationFile), "");
+  EXPECT_TRUE(root_->exists(core::kRegistrationFile));
+}
+
 TEST_F(EmailLoginTest, UnreachableServerIsRefused) {
   core::g_settings.mail_port = 1;
   EXPECT_EQ(mail_login("10.0.0.1", "gil@example.org", "right"), auth::LOGIN_REJECTED);
