@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 
@@ -13,7 +14,7 @@ namespace admit {
 
 namespace {
 
-// How long a client waits for admitsim's answer.
+// How long a client waits for the answer.
 const int kAnswerMs = 5000;
 
 struct Form {
@@ -72,7 +73,9 @@ bool parse_event_request(const std::vector<std::string>& words, EventRequest* re
 
 std::string control_path(const std::string& socket_path) { return socket_path + ".ctl"; }
 
-int control_call(const std::string& socket_path, const std::string& request, std::string* reply) {
+int control_call(const char* program, const std::string& socket_path, const std::string& request,
+                 std::string* reply) {
+  const std::string name = program;
   const std::string path = control_path(socket_path);
   sockaddr_un to{};
   to.sun_family = AF_UNIX;
@@ -95,9 +98,9 @@ int control_call(const std::string& socket_path, const std::string& request, std
     const int err = errno;
     close(fd);
     if (err == ENOENT || err == ECONNREFUSED)
-      *reply = "admitsim is not running at " + socket_path + " (no one at " + path + ")";
+      *reply = name + " is not running at " + socket_path + " (no one at " + path + ")";
     else
-      *reply = "cannot reach admitsim at " + path + ": " + std::strerror(err);
+      *reply = "cannot reach " + name + " at " + path + ": " + std::strerror(err);
     return 1;
   }
   pollfd p{fd, POLLIN, 0};
@@ -106,7 +109,7 @@ int control_call(const std::string& socket_path, const std::string& request, std
   }
   if (r <= 0) {
     close(fd);
-    *reply = "admitsim at " + socket_path + " did not answer";
+    *reply = name + " at " + socket_path + " did not answer";
     return 1;
   }
   ssize_t n = recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
@@ -114,7 +117,7 @@ int control_call(const std::string& socket_path, const std::string& request, std
   n = recv(fd, &buf[0], buf.size(), 0);
   close(fd);
   if (n < 0) {
-    *reply = std::string("cannot read admitsim's answer: ") + std::strerror(errno);
+    *reply = "cannot read " + name + "'s answer: " + std::strerror(errno);
     return 1;
   }
   buf.resize(static_cast<size_t>(n));
@@ -122,8 +125,20 @@ int control_call(const std::string& socket_path, const std::string& request, std
   const std::string head = buf.substr(0, nl);
   *reply = nl == std::string::npos ? "" : buf.substr(nl + 1);
   if (head == "ok") return 0;
-  if (head != "error") *reply = "unexpected answer from admitsim: " + buf;
+  if (head != "error") *reply = "unexpected answer from " + name + ": " + buf;
   return 1;
+}
+
+int control_command(const char* program, const std::string& socket_path,
+                    const std::string& request) {
+  std::string reply;
+  if (control_call(program, socket_path, request, &reply) != 0) {
+    std::fprintf(stderr, "%s: %s\n", program, reply.c_str());
+    return 1;
+  }
+  std::fputs(reply.c_str(), stdout);
+  if (!reply.empty() && reply.back() != '\n') std::fputc('\n', stdout);
+  return 0;
 }
 
 }  // namespace admit

@@ -1,6 +1,6 @@
-// The control channel of a running admitsim: a datagram socket at PATH.ctl. A request is
-// the words of the command line joined by line feeds ("status", or "event" and the event's
-// words); the answer is "ok" or "error", a line feed and a readable text.
+// The control channel of a running admitsim or admitd: a datagram socket at PATH.ctl. A
+// request is the words of the command line joined by line feeds ("status", or "event" and the
+// event's words); the answer is "ok" or "error", a line feed and a readable text.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +27,15 @@ bool parse_event_request(const std::vector<std::string>& words, EventRequest* re
 
 std::string control_path(const std::string& socket_path);
 
-// Sends one request to the admitsim at socket_path and waits for its answer. Returns 0 with
-// the answer's text in reply, or 1 with the reason in reply (not running, no answer, or the
-// answer was an error).
-int control_call(const std::string& socket_path, const std::string& request, std::string* reply);
+// Sends one request to the program (admitsim or admitd, for the messages) at socket_path and
+// waits for its answer. Returns 0 with the answer's text in reply, or 1 with the reason in
+// reply (not running, no answer, or the answer was an error).
+int control_call(const char* program, const std::string& socket_path, const std::string& request,
+                 std::string* reply);
+
+// control_call for a command line: prints the answer on standard output, or the reason on
+// standard error after "program: "; returns the exit status (0 or 1).
+int control_command(const char* program, const std::string& socket_path,
+                    const std::string& request);
 
 }  // namespace admit

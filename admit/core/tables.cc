@@ -198,6 +198,77 @@ Event Tables::host_down(uint32_t addr) {
   return e;
 }
 
+void Tables::reset() {
+  timeouts_known_ = false;
+  idle_ = total_ = 0;
+  clients_.clear();
+  up_.clear();
+  exempt_macs_.clear();
+  exempt_addrs_.clear();
+  wl_names_.clear();
+  wl_addrs_.clear();
+}
+
+bool Tables::active(uint32_t addr, double at) {
+  auto c = clients_.find(addr);
+  if (c != clients_.end()) {
+    if (at > c->second.last_seen) c->second.last_seen = at;
+    return true;
+  }
+  auto u = up_.find(addr);
+  if (u != up_.end()) {
+    if (at > u->second.last_seen) u->second.last_seen = at;
+    return true;
+  }
+  return false;
+}
+
+std::vector<uint32_t> Tables::idle_due(double now) const {
+  std::vector<uint32_t> out;
+  for (const auto& e : clients_)
+    if (e.second.idle_limit && e.second.last_seen + e.second.idle_limit <= now)
+      out.push_back(e.first);
+  for (const auto& e : up_)
+    if (e.second.idle_limit && e.second.last_seen + e.second.idle_limit <= now)
+      out.push_back(e.first);
+  return out;
+}
+
+std::string Tables::status_json(double now) const {
+  auto left = [](double s) { return static_cast<uint64_t>(s < 0 ? 0.0 : std::floor(s)); };
+  JsonLine out;
+  out.num("idle_timeout", uint64_t{idle_}).num("total_online_time", uint64_t{total_});
+  std::string list = "[";
+  for (const auto& e : clients_) {
+    const Client& c = e.second;
+    JsonLine j;
+    j.str("addr", addr_text(e.first)).str("mac", mac_text(c.mac))
+        .num("online", left(now - c.admitted_at)).num("idle", left(now - c.last_seen));
+    if (c.idle_limit) j.num("idle_left", left(c.last_seen + c.idle_limit - now));
+    if (c.total_limit) j.num("online_left", left(c.admitted_at + c.total_limit - now));
+    if (c.quota_seconds) j.num("quota_left", left(c.admitted_at + c.quota_seconds - now));
+    if (c.recheck_interval > 0) j.num("next_recheck", left(c.next_recheck - now));
+    list += (list.size() > 1 ? "," : "") + j.text();
+  }
+  out.raw("clients", list + "]");
+  list = "[";
+  for (const auto& m : exempt_macs_) list += (list.size() > 1 ? "," : "") + json_quote(mac_text(m));
+  out.raw("exempt_macs", list + "]");
+  list = "[";
+  for (const auto& a : exempt_addrs_) list += (list.size() > 1 ? "," : "") + json_quote(addr_text(a));
+  out.raw("exempt_addrs", list + "]");
+  list = "[";
+  for (const auto& e : up_) {
+    JsonLine j;
+    j.str("addr", addr_text(e.first)).num("kind", uint64_t{e.second.kind})
+        .str("mac", mac_text(e.second.mac)).num("up", left(now - e.second.up_at))
+        .num("idle", left(now - e.second.last_seen));
+    list += (list.size() > 1 ? "," : "") + j.text();
+  }
+  out.raw("hosts_up", list + "]");
+  return out.text();
+}
+
 std::string Tables::status(double now) const {
   std::string s;
   if (timeouts_known_)

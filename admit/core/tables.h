@@ -72,7 +72,28 @@ class Tables {
   Event host_up(uint32_t addr, const Mac& mac, uint32_t kind, double now);
   Event host_down(uint32_t addr);
 
+  // A new session of the daemon: every client, exempt host, up host and whitelist entry and
+  // the time-outs are forgotten.
+  void reset();
+  // A client or up host was last active at the simulated time at (the front-end learnt it
+  // from the packet path); false when the address is neither.
+  bool active(uint32_t addr, double at);
+  // Admitted clients and up hosts whose idle time-out is due at now by what the tables know:
+  // the front-end looks at the packet path for them before expire takes them down.
+  std::vector<uint32_t> idle_due(double now) const;
+
+  uint32_t idle_timeout() const { return idle_; }
+  const std::map<uint32_t, Client, AddrOrder>& clients() const { return clients_; }
+  const std::map<uint32_t, UpHost, AddrOrder>& up_hosts() const { return up_; }
+  const std::set<Mac>& exempt_macs() const { return exempt_macs_; }
+  const std::set<uint32_t, AddrOrder>& exempt_addrs() const { return exempt_addrs_; }
+  const std::set<std::string>& whitelist_names() const { return wl_names_; }
+  const std::set<std::pair<std::string, uint32_t>>& whitelist_addrs() const { return wl_addrs_; }
+
+  // Readable, and as one JSON object: the time-outs, clients with time online, idle time and
+  // allowance left, exempt MAC addresses and addresses, hosts up.
   std::string status(double now) const;
+  std::string status_json(double now) const;
 
    private:
   double down_at(const Client& c, const char** reason) const;

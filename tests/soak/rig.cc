@@ -163,7 +163,7 @@ int Rig::login(const testing_support::LoginFields& f, int timeout_ms) const {
 
 bool Rig::host_down(const std::string& ip) const {
   std::string reply;
-  return admit::control_call(admit_socket(root_), "event\nhost-down\n" + ip, &reply) == 0;
+  return admit::control_call("admitsim", admit_socket(root_), "event\nhost-down\n" + ip, &reply) == 0;
 }
 
 long Rig::rss_kb() const {
