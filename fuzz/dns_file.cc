@@ -8,7 +8,7 @@
 #include "core/paths.h"
 #include "harness.h"
 #include "kernel/kmsg_layout.h"
-#include "kernel/whitelist.h"
+#include "kernel/host_whitelist.h"
 
 namespace {
 

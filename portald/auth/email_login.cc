@@ -1,13 +1,12 @@
 // E-mail login: a mailbox whose password the configured mail server accepts.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "auth/group_file.h"
 #include "auth/front_ends.h"
+#include "auth/group_file.h"
+#include "auth/mailbox_list.h"
 #include "core/event_log.h"
-#include "core/files.h"
 #include "core/paths.h"
 #include "core/settings.h"
 #include "kernel/kmsg.h"
@@ -24,29 +23,6 @@ constexpr size_t kMaxNameAndSuffix = 88;
 std::string nvram_text(const char* key) {
   const char* v = nvram_get(key);
   return v == nullptr ? std::string() : std::string(v);
-}
-
-// true when a line of the whitelist, cut at its first blank, CR or LF, equals user. Lines
-// are compared whole, whatever their length. -1 when the file cannot be opened.
-int whitelist_lists(const std::string& user) {
-  std::FILE* f = core::open_fixed_stream(core::fixed_path(core::kMailWhitelist));
-  if (f == nullptr) return -1;
-  std::string line;
-  bool listed = false;
-  for (;;) {
-    line.clear();
-    int c;
-    while ((c = std::fgetc(f)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
-    if (line.empty() && c == EOF) break;
-    line.resize(std::min(line.size(), line.find_first_of(" \r\n")));
-    if (line == user) {
-      listed = true;
-      break;
-    }
-    if (c == EOF) break;
-  }
-  std::fclose(f);
-  return listed ? 1 : 0;
 }
 
 int run_mail_check(const LoginRequest& req) {
@@ -81,7 +57,8 @@ void email_login(int fd, const LoginRequest& req, store::UserTable& accounts,
     send_reply(fd, LOGIN_OK);
     return;
   }
-  if (nvram_text("EMAIL_ENABLE_WHITE_LIST") == "YES" && whitelist_lists(req.user) != 1) {
+  if (nvram_text("EMAIL_ENABLE_WHITE_LIST") == "YES" &&
+      find_mailbox(core::fixed_path(core::kMailWhitelist).c_str(), req.user) != MAILBOX_LISTED) {
     send_reply(fd, LOGIN_NOT_LISTED);
     return;
   }

@@ -16,7 +16,7 @@
 #include "core/sockets.h"
 #include "kernel/exempt.h"
 #include "kernel/kmsg.h"
-#include "kernel/whitelist.h"
+#include "kernel/host_whitelist.h"
 #include "mail/mail_check.h"
 #include "nvram.h"
 #include "store/user_table.h"

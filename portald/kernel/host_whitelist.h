@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace kernel {
 
@@ -55,27 +54,10 @@ WeixinHost* weixin_hosts();
 // For each entry in order: a WL_NAME, then one WL_ADDR per address the resolver returns.
 // Then one retry pass resolves the entries still unresolved again (no second WL_NAME).
 // All resolution of one walk, both passes, shares one budget of kResolveBudgetMs; an answer
-// that has not come by then counts as no answer. Returns the number of resolved entries.
+// that has not come by then counts as no answer. Names are resolved by the resolver that
+// kernel/resolve.h sets. Returns the number of resolved entries.
 int walk_host_table(WeixinHost* table);
 
 constexpr int kResolveBudgetMs = 3000;
-
-// Resolves name to its IPv4 addresses (network byte order) in the resolver's order.
-// Returns 0, or -1 when the name could not be resolved. Called on threads of its own, so an
-// implementation must be safe to call concurrently.
-using Resolver = int (*)(const char* name, std::vector<uint32_t>* addrs);
-
-// The system resolver: getaddrinfo without a service, hints {AF_INET, SOCK_STREAM, 0, 0},
-// every IPv4 address of the list in list order.
-int system_resolve(const char* name, std::vector<uint32_t>* addrs);
-
-// Replaces the resolver of later walks (null restores system_resolve); returns the previous
-// one. Not to be called while a walk runs.
-Resolver set_resolver(Resolver resolver);
-
-// Blocks until every lookup that a walk stopped waiting for at its budget has returned. The
-// daemon never needs it (such a lookup ends on its own, its answer unused); tests call it so
-// that nothing is left running.
-void wait_abandoned_lookups();
 
 }  // namespace kernel

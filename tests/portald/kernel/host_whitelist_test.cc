@@ -1,6 +1,7 @@
-// The WeChat whitelist as the admission component sees it: the datagrams that arrive at a
+// The WeChat host whitelist as the admission component sees it: the datagrams that arrive at a
 // fake kernel endpoint on the Kernel channel's AF_UNIX form, with a resolver of fixed answers.
-#include "kernel/whitelist.h"
+#include "kernel/host_whitelist.h"
+#include "kernel/resolve.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -405,12 +406,6 @@ TEST_F(WhitelistTest, StartUpSendsTheDnsFileBeforeTheTable) {
   ASSERT_EQ(got.size(), 1 + 2 * names_.size());
   EXPECT_EQ(got[0], record("pay.example.com"));
   EXPECT_EQ(got[1], record(names_[0]));
-}
-
-TEST(WhitelistSystemResolver, NumericNameNeedsNoNameServer) {
-  std::vector<uint32_t> addrs;
-  ASSERT_EQ(kernel::system_resolve("192.0.2.17", &addrs), 0);
-  EXPECT_EQ(addrs, std::vector<uint32_t>{inet_addr("192.0.2.17")});
 }
 
 }  // namespace

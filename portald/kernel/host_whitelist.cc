@@ -1,28 +1,20 @@
-#include "kernel/whitelist.h"
+#include "kernel/host_whitelist.h"
 
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <system_error>
-#include <thread>
-#include <utility>
+#include <vector>
 
 #include "core/files.h"
 #include "core/paths.h"
 #include "core/settings.h"
 #include "core/sockets.h"
 #include "kernel/kmsg_layout.h"
+#include "kernel/resolve.h"
 #include "nlattr.h"
 
 namespace kernel {
@@ -55,8 +47,6 @@ WeixinHost g_hosts[] = {
     {nullptr, 0},
 };
 
-Resolver g_resolver = system_resolve;
-
 void put_word(unsigned char* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
 
 // Builds a record in buf (cap bytes, zeroed here) and sends it for the netlink length.
@@ -77,90 +67,7 @@ int send_record(unsigned char* buf, size_t cap, uint32_t type, uint32_t subtype,
   return 0;
 }
 
-// --- bounded name resolution ---------------------------------------------------------------
-//
-// getaddrinfo cannot be given a time limit, and on a router without a reachable name server
-// each call waits for the resolver's own time-outs (several seconds per name server and try).
-// Thirteen names in a row could then hold start-up, and with it the main loop, for minutes.
-// So every lookup of a pass runs at once on a thread of its own, and the walk waits for the
-// answers only until one deadline shared by both passes, kResolveBudgetMs after the walk
-// began. A lookup still running then is abandoned: its answer is dropped when it comes, and
-// its thread ends by itself once getaddrinfo returns.
-
-using Clock = std::chrono::steady_clock;
-
-struct Lookup {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;  // guarded by mu, as are rc and addrs
-  int rc = -1;
-  std::vector<uint32_t> addrs;
-};
-
-// Threads of abandoned lookups, joined by wait_abandoned_lookups. Never destroyed, so that a
-// process that exits while one still runs does not destroy a joinable thread.
-std::mutex g_abandoned_mu;
-std::vector<std::thread>* const g_abandoned = new std::vector<std::thread>;
-
-void run_lookup(Resolver resolver, std::string name, std::shared_ptr<Lookup> lookup) {
-  std::vector<uint32_t> addrs;
-  const int rc = resolver(name.c_str(), &addrs);
-  std::lock_guard<std::mutex> lock(lookup->mu);
-  lookup->rc = rc;
-  lookup->addrs = std::move(addrs);
-  lookup->done = true;
-  lookup->cv.notify_all();
-}
-
-// The lookups of one pass, one slot per table entry.
-class LookupPass {
- public:
-  explicit LookupPass(size_t slots) : lookups_(slots), threads_(slots) {}
-
-  LookupPass(const LookupPass&) = delete;
-  LookupPass& operator=(const LookupPass&) = delete;
-
-  // Threads that have answered are joined; the others are handed to g_abandoned.
-  ~LookupPass() {
-    for (size_t i = 0; i < threads_.size(); ++i) {
-      if (!threads_[i].joinable()) continue;
-      bool done;
-      {
-        std::lock_guard<std::mutex> lock(lookups_[i]->mu);
-        done = lookups_[i]->done;
-      }
-      if (done) {
-        threads_[i].join();
-      } else {
-        std::lock_guard<std::mutex> lock(g_abandoned_mu);
-        g_abandoned->push_back(std::move(threads_[i]));
-      }
-    }
-  }
-
-  void start(size_t slot, Resolver resolver, const char* name) {
-    lookups_[slot] = std::make_shared<Lookup>();
-    try {
-      threads_[slot] = std::thread(run_lookup, resolver, std::string(name), lookups_[slot]);
-    } catch (const std::system_error&) {
-      lookups_[slot]->done = true;  // no thread: an unresolved name
-    }
-  }
-
-  // The addresses of the slot's name, or null when its lookup failed, was not started or
-  // has not answered by the deadline.
-  const std::vector<uint32_t>* wait(size_t slot, Clock::time_point deadline) {
-    if (!lookups_[slot]) return nullptr;
-    Lookup& l = *lookups_[slot];
-    std::unique_lock<std::mutex> lock(l.mu);
-    if (!l.cv.wait_until(lock, deadline, [&l] { return l.done; })) return nullptr;
-    return l.rc == 0 ? &l.addrs : nullptr;
-  }
-
- private:
-  std::vector<std::shared_ptr<Lookup>> lookups_;
-  std::vector<std::thread> threads_;
-};
+using Clock = LookupPass::Clock;
 
 // Steps 1.2 and 1.3 of the walk for one entry: a WL_ADDR per address, and the flag.
 bool send_addresses(WeixinHost& host, const std::vector<uint32_t>* addrs) {
@@ -252,7 +159,7 @@ WeixinHost* weixin_hosts() { return g_hosts; }
 
 int walk_host_table(WeixinHost* table) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kResolveBudgetMs);
-  const Resolver resolver = g_resolver;
+  const Resolver resolver = current_resolver();
   size_t count = 0;
   while (table[count].name != nullptr) ++count;
 
@@ -280,39 +187,6 @@ int walk_host_table(WeixinHost* table) {
 void load_weixin_whitelist() {
   load_dns_file(core::fixed_path(core::kWeixinDnsFile).c_str());
   walk_host_table(g_hosts);
-}
-
-int system_resolve(const char* name, std::vector<uint32_t>* addrs) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = 0;
-  hints.ai_flags = 0;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &list) != 0) return -1;
-  for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET || ai->ai_addr == nullptr) continue;
-    sockaddr_in sin;
-    std::memcpy(&sin, ai->ai_addr, sizeof sin);
-    addrs->push_back(sin.sin_addr.s_addr);
-  }
-  freeaddrinfo(list);
-  return 0;
-}
-
-Resolver set_resolver(Resolver resolver) {
-  const Resolver previous = g_resolver;
-  g_resolver = resolver != nullptr ? resolver : system_resolve;
-  return previous;
-}
-
-void wait_abandoned_lookups() {
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard<std::mutex> lock(g_abandoned_mu);
-    threads.swap(*g_abandoned);
-  }
-  for (std::thread& t : threads) t.join();
 }
 
 }  // namespace kernel
