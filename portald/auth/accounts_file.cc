@@ -20,8 +20,11 @@ constexpr size_t kNameWidth = 63;
 constexpr size_t kLimitWidth = 15;
 constexpr size_t kNoteWidth = 63;
 
-// Splits at every blank and line feed; two separators in a row give an empty field.
-std::vector<std::string> split_fields(const char* line) {
+std::string cut(const std::string& s, size_t width) { return s.substr(0, width); }
+
+}  // namespace
+
+std::vector<std::string> split_account_fields(const char* line) {
   std::vector<std::string> fields;
   const char* p = line;
   while (fields.size() < kMaxFields) {
@@ -32,10 +35,6 @@ std::vector<std::string> split_fields(const char* line) {
   }
   return fields;
 }
-
-std::string cut(const std::string& s, size_t width) { return s.substr(0, width); }
-
-}  // namespace
 
 void apply_limit_text(store::OnlineUserRecord& r, const std::string& limit) {
   if (limit == "*") {
@@ -58,7 +57,7 @@ int load_accounts(const char* path, store::UserTable& accounts) {
   int count = 0;
   char line[kLineSize];
   while (core::read_line(f, line, sizeof(line))) {
-    const std::vector<std::string> fields = split_fields(line);
+    const std::vector<std::string> fields = split_account_fields(line);
     store::OnlineUserRecord r = store::new_record();
     r.name = cut(fields[0], kNameWidth);
     if (fields.size() >= 4) {

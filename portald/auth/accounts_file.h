@@ -3,10 +3,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "store/user_table.h"
 
 namespace auth {
+
+// The first five fields of a line: split at every blank and line feed; two separators in a
+// row give an empty field.
+std::vector<std::string> split_account_fields(const char* line);
 
 // The limit of an account from its limit text: "*" none; at most two characters a number of
 // hours per day; three or more a last valid day written year-month-day (components that
