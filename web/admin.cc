@@ -223,7 +223,7 @@ std::string render(const PageContext& ctx, const std::string& token, const Outco
   std::map<std::string, TimeLeft> left;
   const std::string socket = admit_socket();
   std::string status;
-  if (!socket.empty() && !online.empty() && admit::control_call(socket, "status", &status) == 0) {
+  if (!socket.empty() && !online.empty() && admit::control_call("admission component", socket, "status", &status) == 0) {
     left = parse_time_left(status);
   }
   const long long now = static_cast<long long>(time(nullptr));
