@@ -112,6 +112,9 @@ Response serve(const Request& req) {
   } else if (!own_host(req)) {
     const std::string asked = "http://" + req.host + req.request_uri;
     r = redirect(login_url(req, safe_url(asked)));
+    // The router sent this connection here; once the client is let through, its next
+    // request to that host must open a new connection that goes to the host itself.
+    r.headers.emplace_back("Connection", "close");
   } else if (req.path == "/" || req.path == "/login") {
     if (req.method == "POST") {
       r = login_submit(req, ctx);

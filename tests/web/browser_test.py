@@ -223,9 +223,10 @@ def browser(user_data, port, lang):
     for f in CHROMIUM_FLAGS:
         opts.add_argument(f)
     opts.add_argument("--user-data-dir=" + user_data)
-    # wan.example stands for a page on the Internet: the router sends a held-back client's
-    # request for it to the portal, as this rule does.
-    opts.add_argument(f"--host-resolver-rules=MAP wan.example 127.0.0.1:{port}")
+    if port:
+        # wan.example stands for a page on the Internet: the router sends a held-back
+        # client's request for it to the portal, as this rule does.
+        opts.add_argument(f"--host-resolver-rules=MAP wan.example 127.0.0.1:{port}")
     opts.add_argument("--lang=" + lang)
     opts.add_experimental_option("prefs", {"intl.accept_languages": lang})
     service = Service("/usr/bin/chromedriver", log_path=os.devnull)
