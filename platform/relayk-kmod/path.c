@@ -2,8 +2,9 @@
  * The packet path: a netfilter hook right after connection tracking hands every IPv4 packet
  * to the hook pointers, as relayk does on the router, and logs what they did.
  *
- * The hooks read the packet as one linear buffer from its IPv4 header (len bytes at data),
- * so a packet kept in pieces is linearised first; one that cannot be is passed on unseen.
+ * The packet is handed over as the kernel holds it, page fragments and all: the hooks read
+ * its bytes through relayk_skb_bytes. Only the IPv4 header must lie in the linear part, as
+ * the kernel's IP input already ensures.
  */
 #include <linux/kernel.h>
 #include <linux/module.h>
@@ -156,13 +157,15 @@ struct rs_log_rec {
 	int email;		/* check_email_dispatch's answer, -1 when not set */
 	int p2p;		/* check_p2p_dispatch's answer, -1 when not set */
 	u32 route_mark;
+	u32 len;		/* the packet's bytes ... */
+	u32 headlen;		/* ... and those of its linear part */
 };
 
 /* rs_log_lock guards the log and its counters. */
 static DEFINE_SPINLOCK(rs_log_lock);
 static struct rs_log_rec rs_log[RS_LOG_SIZE];
 static u32 rs_log_count;
-static u32 rs_unlinear, rs_no_conn;
+static u32 rs_short, rs_nonlinear, rs_no_conn;
 
 static void rs_log_add(struct rs_log_rec *rec)
 {
@@ -214,10 +217,12 @@ static unsigned int rs_nf_hook(void *priv, struct sk_buff *skb,
 	unsigned int ihl;
 	u32 saddr;
 
-	if (skb_linearize(skb)) {
-		rs_count(&rs_unlinear);
+	if (!pskb_may_pull(skb, sizeof(struct iphdr))) {
+		rs_count(&rs_short);
 		return NF_ACCEPT;
 	}
+	if (skb_is_nonlinear(skb))
+		rs_count(&rs_nonlinear);
 	iph = ip_hdr(skb);
 	memset(&pkt, 0, sizeof(pkt));
 	memset(&rec, 0, sizeof(rec));
@@ -241,13 +246,17 @@ static unsigned int rs_nf_hook(void *priv, struct sk_buff *skb,
 	rec.saddr = iph->saddr;
 	rec.daddr = iph->daddr;
 	ihl = iph->ihl * 4;
-	if ((iph->protocol == IPPROTO_TCP || iph->protocol == IPPROTO_UDP) &&
-	    skb->len >= ihl + 4) {
-		const __be16 *ports = (const __be16 *)(skb->data + ihl);
+	if (iph->protocol == IPPROTO_TCP || iph->protocol == IPPROTO_UDP) {
+		__be16 copy[2];
+		const __be16 *ports = skb_header_pointer(skb, ihl, sizeof(copy), copy);
 
-		rec.sport = ports[0];
-		rec.dport = ports[1];
+		if (ports) {
+			rec.sport = ports[0];
+			rec.dport = ports[1];
+		}
 	}
+	rec.len = skb->len;
+	rec.headlen = skb_headlen(skb);
 	rec.dir_code = pkt.dir_code;
 	rec.prio_class = pkt.prio_class;
 	rec.route_mark = pkt.route_mark;
@@ -275,9 +284,10 @@ static int rs_packets_show(struct seq_file *m, void *v)
 	for (i = first; i < rs_log_count; i++) {
 		r = &rs_log[i % RS_LOG_SIZE];
 		seq_printf(m, "n=%u proto=%u src=%pI4:%u dst=%pI4:%u dir=%u conn=%u hook=%u ret=%d "
-			   "prio=%u mark=0x%x email=%d p2p=%d", r->n, r->proto, &r->saddr,
-			   ntohs(r->sport), &r->daddr, ntohs(r->dport), r->dir_code, r->has_ct,
-			   r->called, r->ret, r->prio_class, r->mark, r->email, r->p2p);
+			   "prio=%u mark=0x%x email=%d p2p=%d len=%u linear=%u", r->n, r->proto,
+			   &r->saddr, ntohs(r->sport), &r->daddr, ntohs(r->dport), r->dir_code,
+			   r->has_ct, r->called, r->ret, r->prio_class, r->mark, r->email, r->p2p,
+			   r->len, r->headlen);
 		if (r->routed)
 			seq_printf(m, " route=0x%x", r->route_mark);
 		seq_putc(m, '\n');
@@ -290,10 +300,10 @@ void rs_path_show(struct seq_file *m)
 {
 	spin_lock_bh(&rs_log_lock);
 	seq_printf(m, "hooks sys_app_recognize=%d app_dispatch_mark=%d check_email_dispatch=%d "
-		   "check_p2p_dispatch=%d\npackets %u unlinearised=%u without_record=%u\n",
+		   "check_p2p_dispatch=%d\npackets %u nonlinear=%u short=%u without_record=%u\n",
 		   READ_ONCE(sys_app_recognize) != NULL, READ_ONCE(app_dispatch_mark) != NULL,
 		   READ_ONCE(check_email_dispatch) != NULL, READ_ONCE(check_p2p_dispatch) != NULL,
-		   rs_log_count, rs_unlinear, rs_no_conn);
+		   rs_log_count, rs_nonlinear, rs_short, rs_no_conn);
 	spin_unlock_bh(&rs_log_lock);
 }
 

@@ -46,6 +46,26 @@ int virtual_netlink_regist(int type, relayk_nl_receiver rcv);
 int virtual_netlink_send(u32 pid, void *buf, int len, int size);
 int virtual_netlink_unregist(int type);
 
+/*
+ * Packet bytes offset..offset+len-1, counted from the IPv4 header (the packet's data at every
+ * hook): a pointer into the packet where they lie in its linear part, else a copy in buf
+ * (len bytes), as the kernel's skb_header_pointer makes it. NULL when the packet holds fewer
+ * bytes, or when buf is NULL and the bytes are not all in the linear part. Every read of
+ * packet bytes goes through here: part of a packet may lie outside its linear area.
+ */
+static inline const unsigned char *relayk_skb_bytes(const struct sk_buff *skb,
+						    unsigned int offset, unsigned int len,
+						    void *buf)
+{
+	if (offset > skb->len || len > skb->len - offset)
+		return NULL;
+	if (len <= skb_headlen(skb) && offset <= skb_headlen(skb) - len)
+		return skb->data + offset;
+	if (!buf)
+		return NULL;
+	return (const unsigned char *)skb_header_pointer(skb, (int)offset, (int)len, buf);
+}
+
 /* The packet's relayk fields. */
 u32 relayk_dir_code(const struct sk_buff *skb);
 u32 relayk_lan_host_addr(const struct sk_buff *skb);

@@ -83,11 +83,12 @@ static int qarn_recheck(struct nf_conn *ct, const struct relayk_acct *acct, u32 
 /* Whether the payload holds n bytes and begins with the conference signature. */
 static int qarn_facemeeting_at_start(const struct qarn_pkt *p, unsigned int n)
 {
+	unsigned char buf[QARN_FACEMEETING_LEN];
 	const unsigned char *b;
 
 	if (n < QARN_FACEMEETING_LEN)
 		return 0;
-	b = qarn_pkt_bytes(p, 0, QARN_FACEMEETING_LEN, NULL);
+	b = qarn_pkt_bytes(p, 0, QARN_FACEMEETING_LEN, buf);
 	return b && memcmp(b, facemeeting, QARN_FACEMEETING_LEN) == 0;
 }
 
@@ -121,6 +122,7 @@ static int qarn_check_facemeeting(const struct qarn_pkt *p)
 static int qarn_check_framed(const struct qarn_pkt *p)
 {
 	const unsigned char *first, *last;
+	unsigned char first_copy, last_copy;
 	unsigned int at;
 	u16 sport, dport;
 
@@ -141,8 +143,8 @@ static int qarn_check_framed(const struct qarn_pkt *p)
 	} else {
 		return -1;
 	}
-	first = qarn_pkt_bytes(p, at, 1, NULL);
-	last = qarn_pkt_bytes(p, p->data_len - 1, 1, NULL);
+	first = qarn_pkt_bytes(p, at, 1, &first_copy);
+	last = qarn_pkt_bytes(p, p->data_len - 1, 1, &last_copy);
 	return first && last && *first == 0x02 && *last == 0x03 ? 0 : -1;
 }
 
@@ -203,7 +205,8 @@ int func_match_hook(struct sk_buff *skb)
 {
 	struct nf_conn *ct;
 	struct relayk_acct *acct;
-	struct iphdr *iph;
+	const struct iphdr *iph;
+	struct iphdr iph_copy;
 	struct qarn_pkt pkt;
 	struct qarn_flow flow;
 	u32 mark, now, dir_code;
@@ -218,7 +221,9 @@ int func_match_hook(struct sk_buff *skb)
 	acct = relayk_ct_acct(ct);
 	if (!acct)
 		return 0;
-	iph = ip_hdr(skb);
+	iph = (const struct iphdr *)relayk_skb_bytes(skb, 0, sizeof(*iph), &iph_copy);
+	if (!iph)
+		return 0;
 	mark = relayk_ct_app_mark(ct);
 	now = (u32)jiffies;
 	dir_code = relayk_dir_code(skb);

@@ -163,9 +163,11 @@ static int classify_content_type(struct nf_conn *ct, const unsigned char *payloa
 }
 
 int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *flow,
-		   struct iphdr *iph)
+		   const struct iphdr *iph)
 {
+	unsigned char window[QARN_TEXT_WINDOW];
 	const unsigned char *payload;
+	unsigned int held;
 	int plen = flow->payload_len;
 	int off, len;
 	u32 head;
@@ -185,9 +187,9 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 		return -1;
 	}
 	/* the search covers what the packet holds of the payload */
-	if (flow->held < (unsigned int)plen)
-		plen = flow->held;
-	payload = qarn_flow_bytes(flow, 0, plen, NULL);
+	held = plen;
+	payload = qarn_flow_text(flow, &held, window, sizeof(window));
+	plen = held;
 	if (!payload || plen < (int)sizeof(head))
 		return -1;
 	memcpy(&head, payload, sizeof(head));

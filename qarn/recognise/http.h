@@ -10,7 +10,7 @@
 
 /* 0 when it has written the connection's mark, -1 otherwise. */
 int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *flow,
-		   struct iphdr *iph);
+		   const struct iphdr *iph);
 
 /*
  * Searches text[0..text_len) for pattern. 1: found, *offset is the index after the pattern

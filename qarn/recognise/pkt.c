@@ -2,6 +2,7 @@
 #include <linux/in.h>
 #include <linux/string.h>
 
+#include "frame/relayk_if.h"
 #include "recognise/pkt.h"
 
 int qarn_pkt_parse(const struct sk_buff *skb, struct qarn_pkt *p)
@@ -12,7 +13,9 @@ int qarn_pkt_parse(const struct sk_buff *skb, struct qarn_pkt *p)
 	if (!skb || !skb->data || skb->len < sizeof(struct iphdr))
 		return -1;
 	p->skb = skb;
-	p->ip = (struct iphdr *)skb->data;
+	p->ip = (struct iphdr *)relayk_skb_bytes(skb, 0, sizeof(struct iphdr), &p->ip_copy);
+	if (!p->ip)
+		return -1;
 	p->ihl = p->ip->ihl * 4u;
 	p->tot_len = ntohs(p->ip->tot_len);
 	if (p->ihl < sizeof(struct iphdr) || p->tot_len < p->ihl || p->ihl > skb->len)
@@ -24,7 +27,10 @@ int qarn_pkt_parse(const struct sk_buff *skb, struct qarn_pkt *p)
 	case IPPROTO_TCP:
 		if (room < sizeof(struct tcphdr) || have < sizeof(struct tcphdr))
 			return -1;
-		p->tcp = (struct tcphdr *)(skb->data + p->ihl);
+		p->tcp = (struct tcphdr *)relayk_skb_bytes(skb, p->ihl, sizeof(struct tcphdr),
+							   &p->th_copy.tcp);
+		if (!p->tcp)
+			return -1;
 		p->thl = p->tcp->doff * 4u;
 		if (p->thl < sizeof(struct tcphdr) || p->thl > room || p->thl > have)
 			return -1;
@@ -35,7 +41,10 @@ int qarn_pkt_parse(const struct sk_buff *skb, struct qarn_pkt *p)
 
 		if (room < sizeof(struct udphdr) || have < sizeof(struct udphdr))
 			return -1;
-		p->udp = (struct udphdr *)(skb->data + p->ihl);
+		p->udp = (struct udphdr *)relayk_skb_bytes(skb, p->ihl, sizeof(struct udphdr),
+							   &p->th_copy.udp);
+		if (!p->udp)
+			return -1;
 		p->thl = sizeof(struct udphdr);
 		ulen = ntohs(p->udp->len);
 		p->payload_len = ulen > sizeof(struct udphdr) ? ulen - sizeof(struct udphdr) : 0;
@@ -56,10 +65,27 @@ static const unsigned char *payload_bytes(const struct sk_buff *skb, unsigned in
 					  unsigned int held, unsigned int off, unsigned int len,
 					  void *buf)
 {
-	(void)buf;
 	if (off > held || len > held - off)
 		return NULL;
-	return skb->data + start + off;
+	return relayk_skb_bytes(skb, start + off, len, buf);
+}
+
+static const unsigned char *payload_text(const struct sk_buff *skb, unsigned int start,
+					 unsigned int held, unsigned int *len, void *buf,
+					 unsigned int size)
+{
+	const unsigned char *text;
+
+	if (*len > held)
+		*len = held;
+	if (*len == 0)
+		return NULL;
+	text = relayk_skb_bytes(skb, start, *len, NULL);
+	if (text)
+		return text;
+	if (*len > size)
+		*len = size;
+	return relayk_skb_bytes(skb, start, *len, buf);
 }
 
 const unsigned char *qarn_pkt_bytes(const struct qarn_pkt *p, unsigned int off,
@@ -72,6 +98,18 @@ const unsigned char *qarn_flow_bytes(const struct qarn_flow *flow, unsigned int 
 				     unsigned int len, void *buf)
 {
 	return payload_bytes(flow->skb, flow->payload_off, flow->held, off, len, buf);
+}
+
+const unsigned char *qarn_pkt_text(const struct qarn_pkt *p, unsigned int *len, void *buf,
+				   unsigned int size)
+{
+	return payload_text(p->skb, p->payload_off, p->held, len, buf, size);
+}
+
+const unsigned char *qarn_flow_text(const struct qarn_flow *flow, unsigned int *len,
+				    void *buf, unsigned int size)
+{
+	return payload_text(flow->skb, flow->payload_off, flow->held, len, buf, size);
 }
 
 void qarn_flow_fill(struct qarn_flow *flow, const struct qarn_pkt *p, struct relayk_acct *acct)

@@ -27,6 +27,12 @@ struct qarn_pkt {
 	unsigned int data_len;     /* payload bytes by the IP total length */
 	unsigned int payload_len;  /* TCP: data_len; UDP: the UDP length field minus 8 (0 below 8) */
 	unsigned int held;         /* payload bytes the packet holds (at most data_len) */
+	/* the headers' copies where they do not lie in the packet's linear part */
+	struct iphdr ip_copy;
+	union {
+		struct tcphdr tcp;
+		struct udphdr udp;
+	} th_copy;
 };
 
 /*
@@ -41,14 +47,30 @@ int qarn_pkt_parse(const struct sk_buff *skb, struct qarn_pkt *p);
 
 /*
  * Points at payload bytes off..off+len-1, or NULL when the packet does not hold them all.
- * buf (len bytes, or NULL) receives a copy where the bytes are not in one piece.
+ * buf (len bytes) receives a copy where they lie outside the packet's linear part.
  */
 const unsigned char *qarn_pkt_bytes(const struct qarn_pkt *p, unsigned int off,
 				    unsigned int len, void *buf);
 const unsigned char *qarn_flow_bytes(const struct qarn_flow *flow, unsigned int off,
 				     unsigned int len, void *buf);
 
-/* Fills the Flow view of a TCP or UDP packet that qarn_pkt_parse accepted. */
+/*
+ * The first *len payload bytes to search as text: all of them where they lie in the linear
+ * part, else as many as buf's size holds, copied there; *len becomes what is handed out.
+ * NULL (with *len 0) when the packet holds none of them.
+ */
+const unsigned char *qarn_flow_text(const struct qarn_flow *flow, unsigned int *len,
+				    void *buf, unsigned int size);
+const unsigned char *qarn_pkt_text(const struct qarn_pkt *p, unsigned int *len, void *buf,
+				   unsigned int size);
+
+/* The largest text window copied onto the stack for a search. */
+#define QARN_TEXT_WINDOW 512
+
+/*
+ * Fills the Flow view of a TCP or UDP packet that qarn_pkt_parse accepted. Its header
+ * pointers may point into p, which must outlive it.
+ */
 void qarn_flow_fill(struct qarn_flow *flow, const struct qarn_pkt *p, struct relayk_acct *acct);
 
 #endif

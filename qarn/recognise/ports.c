@@ -92,6 +92,7 @@ static int port_in_range(u16 port, u16 low, u16 high)
 int qarn_check_lol(struct sk_buff *skb)
 {
 	struct qarn_pkt p;
+	unsigned char sig_copy[sizeof(lol_signature)];
 	const unsigned char *sig;
 	u16 sport, dport;
 
@@ -106,21 +107,22 @@ int qarn_check_lol(struct sk_buff *skb)
 		return -1;
 	if (p.payload_len < sizeof(lol_signature))
 		return -1;
-	sig = qarn_pkt_bytes(&p, 0, sizeof(lol_signature), NULL);
+	sig = qarn_pkt_bytes(&p, 0, sizeof(lol_signature), sig_copy);
 	return sig && memcmp(sig, lol_signature, sizeof(lol_signature)) == 0 ? 0 : -1;
 }
 
 /* The video service's web player: the fourth header line names the player as Referer. */
 static int pps_check_tcp(const struct qarn_pkt *p)
 {
+	unsigned char window[QARN_TEXT_WINDOW];
 	const unsigned char *text;
-	unsigned int n = p->payload_len < p->held ? p->payload_len : p->held;
+	unsigned int n = p->payload_len;
 	unsigned int i, start = 0, end = 0, width;
 	int lf = 0;
 
 	if (ntohs(p->tcp->dest) != 80 || p->tot_len <= 64)
 		return -1;
-	text = qarn_pkt_bytes(p, 0, n, NULL);
+	text = qarn_pkt_text(p, &n, window, sizeof(window));
 	if (!text)
 		return -1;
 	for (i = 0; i < n && text[i] != 0; i++) {
@@ -151,13 +153,14 @@ static int pps_check_udp(const struct qarn_pkt *p)
 {
 	u16 sport = ntohs(p->udp->source);
 	u16 dport = ntohs(p->udp->dest);
+	unsigned char sig_copy[sizeof(pps_udp_signature)];
 	const unsigned char *sig;
 
 	if (sport != 22075 && dport != 22075 && dport != 22331)
 		return -1;
 	if (ntohs(p->udp->len) <= 1000)
 		return -1;
-	sig = qarn_pkt_bytes(p, 0, sizeof(pps_udp_signature), NULL);
+	sig = qarn_pkt_bytes(p, 0, sizeof(pps_udp_signature), sig_copy);
 	return sig && memcmp(sig, pps_udp_signature, sizeof(pps_udp_signature)) == 0 ? 0 : -1;
 }
 
@@ -186,6 +189,7 @@ static int is_email_port(u16 port)
 
 int qarn_check_email(struct sk_buff *skb, struct qarn_flow *flow)
 {
+	unsigned char copy[3];
 	const unsigned char *greeting;
 
 	(void)skb;
@@ -195,7 +199,7 @@ int qarn_check_email(struct sk_buff *skb, struct qarn_flow *flow)
 		return 1;
 	if (flow->sport != EMAIL_PORT_HTTPS && flow->dport != EMAIL_PORT_HTTPS)
 		return 0;
-	greeting = flow->payload_len >= 3 ? qarn_flow_bytes(flow, 0, 3, NULL) : NULL;
+	greeting = flow->payload_len >= 3 ? qarn_flow_bytes(flow, 0, 3, copy) : NULL;
 	return greeting && memcmp(greeting, "220", 3) == 0 ? 0 : 1;
 }
 

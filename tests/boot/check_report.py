@@ -177,6 +177,17 @@ def check_scenarios(ck, pkts, conns, dmesg):
     for p in ps:
         ck.check(p["prio"] == "0", "listed: packet %s: prio_class was written" % p)
 
+    # large segments in page fragments: the checks read past the linear part
+    def paged(name, client, server, sender, mark):
+        ps = connection(name, 6, client, server)
+        conn_mark(name, 6, client, server, mark)
+        split = [p for p in ps if p["src"] == sender and int(p["len"]) > int(p["linear"])
+                 and int(p["len"]) > 20000]
+        ck.check(len(split) > 0, "%s: no large segment kept in page fragments" % name)
+        ck.check(any(int(p["mark"], 16) == mark for p in split),
+                 "%s: the large segment did not set mark 0x%x: %s" % (name, mark, split))
+    paged("large video", LAN + ":40082", WAN + ":80", WAN + ":80", 0x7D001)
+    paged("large conference", LAN + ":40083", WAN + ":9000", LAN + ":40083", 0x50400)
     # check_email_dispatch: 1 exactly for TCP packets with an e-mail port (here only 25)
     for p in pkts:
         ports = {p["src"].rsplit(":", 1)[1], p["dst"].rsplit(":", 1)[1]}

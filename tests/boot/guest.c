@@ -95,6 +95,36 @@ static void read_exactly(int fd, void *buf, size_t len)
 	}
 }
 
+/* Reads and drops len bytes. */
+static void drain(int fd, size_t len)
+{
+	char buf[4096];
+
+	while (len > 0) {
+		size_t n = len < sizeof(buf) ? len : sizeof(buf);
+
+		read_exactly(fd, buf, n);
+		len -= n;
+	}
+}
+
+/*
+ * A text of about size bytes that begins with head and goes on with filler: written in one
+ * call, it leaves the sender as one segment that the kernel keeps in page fragments.
+ */
+static char *large_text(const char *head, size_t size)
+{
+	size_t n = strlen(head);
+	char *t = malloc(size + n + 1);
+
+	if (!t)
+		die("malloc");
+	memcpy(t, head, n);
+	memset(t + n, 'z', size);
+	t[n + size] = 0;
+	return t;
+}
+
 /*
  * One TCP connection from client_ip:client_port to the WAN host's port: the client sends
  * request (if any), the server reads it and answers with response (if any), the client
@@ -106,7 +136,6 @@ static void tcp_exchange(const char *client_ip, int client_port, int server_port
 	struct sockaddr_in server = addr_of(WAN_HOST, server_port);
 	int lfd = bound_socket(SOCK_STREAM, WAN_HOST, server_port);
 	int cfd, sfd;
-	char buf[4096];
 
 	if (listen(lfd, 4) < 0)
 		die("listen");
@@ -118,11 +147,11 @@ static void tcp_exchange(const char *client_ip, int client_port, int server_port
 		die("accept");
 	if (request) {
 		write_all(cfd, request, strlen(request));
-		read_exactly(sfd, buf, strlen(request));
+		drain(sfd, strlen(request));
 	}
 	if (response) {
 		write_all(sfd, response, strlen(response));
-		read_exactly(cfd, buf, strlen(response));
+		drain(cfd, strlen(response));
 	}
 	close(cfd);
 	close(sfd);
@@ -256,6 +285,7 @@ static const unsigned char dns_query[] = {
 static void traffic(void)
 {
 	unsigned char dns_answer[sizeof(dns_query)];
+	char *big_response, *big_request;
 
 	list_commands();
 
@@ -274,6 +304,15 @@ static void traffic(void)
 	tcp_exchange(LAN_HOST, 40025, 25, NULL, "220 mail.example ESMTP ready\r\n");
 	/* a host on the address list while the rule flag is 1 */
 	tcp_exchange(LISTED_HOST, 40081, 8081, "hello\n", "hello\n");
+
+	/* large segments, held in page fragments: a web video response and a conference */
+	big_response = large_text("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\n\r\n", 30000);
+	tcp_exchange(LAN_HOST, 40082, 80, "GET /big.mp4 HTTP/1.1\r\nHost: media.example\r\n\r\n",
+		     big_response);
+	big_request = large_text("facemeetingv2.1#", 30000);
+	tcp_exchange(LAN_HOST, 40083, 9000, big_request, NULL);
+	free(big_response);
+	free(big_request);
 
 	dump(PROC_DIR "status", "status");
 	dump(PROC_DIR "packets", "pkt");

@@ -277,8 +277,8 @@ int relayk_packet_in(const unsigned char *ip, unsigned len, const struct relayk_
 	struct relayk_skb pkt;
 	struct nf_conn *ct = NULL;
 	struct relayk_acct *acct;
-	unsigned char *copy;
-	unsigned ihl;
+	unsigned char *copy, *paged;
+	unsigned ihl, head;
 	u32 saddr, daddr;
 	u16 sport = 0, dport = 0, tot_len;
 	u8 proto;
@@ -301,16 +301,25 @@ int relayk_packet_in(const unsigned char *ip, unsigned len, const struct relayk_
 		dport = (u16)(ip[ihl + 2] << 8 | ip[ihl + 3]);
 	}
 
-	/* The module sees a buffer exactly as long as the packet. */
-	copy = malloc(len);
-	if (!copy)
+	/* The module sees buffers exactly as long as the packet's linear and paged parts. */
+	head = opts->linear && opts->linear < len ? opts->linear : len;
+	copy = malloc(head);
+	paged = head < len ? malloc(len - head) : NULL;
+	if (!copy || (head < len && !paged)) {
+		free(copy);
+		free(paged);
 		return -1;
-	memcpy(copy, ip, len);
+	}
+	memcpy(copy, ip, head);
+	if (paged)
+		memcpy(paged, ip + head, len - head);
 	memset(&pkt, 0, sizeof(pkt));
 	pkt.skb.len = len;
+	pkt.skb.data_len = len - head;
+	pkt.skb.paged = paged;
 	pkt.skb.head = pkt.skb.data = pkt.skb.network_header = copy;
-	pkt.skb.tail = pkt.skb.end = copy + len;
-	pkt.skb.transport_header = copy + (ihl <= len ? ihl : len);
+	pkt.skb.tail = pkt.skb.end = copy + head;
+	pkt.skb.transport_header = copy + (ihl <= head ? ihl : head);
 	pkt.skb.protocol = htons(0x0800);
 	pkt.dir_code = opts->set_dir_code ? opts->dir_code : in_lan(saddr) ? 0 : 1;
 	pkt.lan_host_addr = in_lan(saddr) ? saddr : daddr;
@@ -343,6 +352,7 @@ int relayk_packet_in(const unsigned char *ip, unsigned len, const struct relayk_
 		spin_unlock_bh(&ct->lock);
 	}
 	free(copy);
+	free(paged);
 	return 0;
 }
 

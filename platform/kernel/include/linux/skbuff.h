@@ -1,9 +1,11 @@
 #ifndef _KSTUB_LINUX_SKBUFF_H
 #define _KSTUB_LINUX_SKBUFF_H
 /*
- * The socket buffer, with the fields of 2.6.36 that the router's modules use. On the host
- * every buffer is linear: its len bytes start at data. Where relayk keeps its per-packet
- * fields is relayk's business (the module reaches them through relayk's accessors).
+ * The socket buffer, with the fields of 2.6.36 that the router's modules use. Its first
+ * len - data_len bytes (the linear part) start at data; the other data_len bytes, which a
+ * kernel keeps in page fragments, lie in one piece at paged here (NULL when data_len is 0).
+ * Where relayk keeps its per-packet fields is relayk's business (the module reaches them
+ * through relayk's accessors).
  */
 #include <linux/types.h>
 #include <linux/kernel.h>
@@ -22,6 +24,7 @@ struct sk_buff {
 	unsigned char *end;
 	unsigned char *network_header;
 	unsigned char *transport_header;
+	unsigned char *paged;
 	char cb[48];
 };
 
@@ -50,15 +53,26 @@ static inline unsigned int skb_headlen(const struct sk_buff *skb)
 	return skb->len - skb->data_len;
 }
 
-/* Bytes offset..offset+len-1 of the packet data, or NULL when the packet is shorter. */
+/*
+ * Bytes offset..offset+len-1 of the packet data: a pointer into the linear part where they
+ * lie there, else copied into buffer; NULL when the packet is shorter.
+ */
 static inline void *skb_header_pointer(const struct sk_buff *skb, int offset, int len,
 				       void *buffer)
 {
-	(void)buffer;
-	if (offset < 0 || len < 0 || (unsigned int)offset > skb_headlen(skb) ||
-	    (unsigned int)len > skb_headlen(skb) - (unsigned int)offset)
+	unsigned int off = (unsigned int)offset, n = (unsigned int)len, head = skb_headlen(skb);
+	unsigned int from_head;
+
+	if (offset < 0 || len < 0 || off > skb->len || n > skb->len - off)
 		return NULL;
-	return skb->data + offset;
+	if (off <= head && n <= head - off)
+		return skb->data + off;
+	from_head = off < head ? head - off : 0;
+	if (from_head)
+		memcpy(buffer, skb->data + off, from_head);
+	memcpy((unsigned char *)buffer + from_head, skb->paged + (off + from_head - head),
+	       n - from_head);
+	return buffer;
 }
 
 #endif

@@ -27,6 +27,8 @@ struct relayk_in_opts {
 	int set_dir_code;       /* use dir_code below instead of the LAN networks' answer */
 	unsigned dir_code;
 	unsigned route_index;   /* non-zero: also call app_dispatch_mark with this index */
+	unsigned linear;        /* 1 to len-1: only the first `linear` bytes are the packet's
+				   linear part, the rest lies in its paged part */
 };
 
 struct relayk_result {
