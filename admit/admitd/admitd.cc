@@ -92,6 +92,7 @@ class Admitd : public Server {
 
   Options cfg_;
   Nft nft_;
+  ElementReader reader_;
   Neighbours neighbours_;
   Names names_;
   bool table_made_ = false;
@@ -119,7 +120,7 @@ bool Admitd::change(const std::string& commands, const char* what) {
 }
 
 bool Admitd::start(std::string* error) {
-  if (!neighbours_.open(cfg_.rules.lan, error)) return false;
+  if (!neighbours_.open(cfg_.rules.lan, error) || !reader_.open(error)) return false;
   if (!names_.init(cfg_.resolver, error)) return false;
   std::string nft_error;
   if (!nft_.run(create_table(cfg_.rules, 0), &nft_error)) {
@@ -216,19 +217,19 @@ void Admitd::look_at(const std::vector<uint32_t>& addrs, double t) {
     if (c != tables_.clients().end()) {
       const Mac* m = is_zero(c->second.mac) ? nullptr : &c->second.mac;
       set = client_set(m);
-      key = client_key(addr, m);
+      key = element_key(addr, m);
       idle = c->second.idle_limit;
     } else if (u != tables_.up_hosts().end()) {
       set = u->second.kind == KIND_MAC ? "macs_seen" : "addrs_seen";
-      key = client_key(addr, &u->second.mac);
+      key = element_key(addr, &u->second.mac);
       idle = u->second.idle_limit;
     } else {
       continue;
     }
-    std::string out, error;
-    if (!nft_.query(get_element(cfg_.rules, set, key), &out, &error)) continue;  // gone
-    const std::vector<SetElement> found = parse_elements(out);
-    if (!found.empty()) tables_.active(addr, last_packet(t, idle, found[0].expires));
+    // Gone (its time-out ran out in the packet path) or not: expire decides from here.
+    double expires;
+    if (reader_.get(cfg_.rules.table, set, key, &expires) == 1)
+      tables_.active(addr, last_packet(t, idle, expires));
   }
 }
 

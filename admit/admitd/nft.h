@@ -27,6 +27,31 @@ class Nft {
   nft_ctx* ctx_;
 };
 
+// One element of a set read straight from the kernel over nfnetlink: a look-up by key whose
+// cost does not grow with the set (libnftables would fetch every element of the set first).
+class ElementReader {
+ public:
+  ElementReader() = default;
+  ~ElementReader();
+  ElementReader(const ElementReader&) = delete;
+  ElementReader& operator=(const ElementReader&) = delete;
+
+  bool open(std::string* error);
+  // The element of the table's set (family inet) with this key: 1 with the real seconds
+  // left of its time-out in expires (-1 when it has none), 0 when there is no such element
+  // (or it has timed out), -1 when the kernel could not be asked.
+  int get(const std::string& table, const std::string& set, const std::string& key,
+          double* expires);
+
+ private:
+  int fd_ = -1;
+  uint32_t seq_ = 0;
+};
+
+// The key bytes of an element: an address (network order), and with a MAC address the
+// concatenation as the kernel keeps it (each part padded to 4 bytes).
+std::string element_key(uint32_t addr, const Mac* mac);
+
 // One element of a set of addresses, or of addresses and MAC addresses.
 struct SetElement {
   uint32_t addr = 0;  // network order

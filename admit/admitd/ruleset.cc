@@ -164,10 +164,6 @@ std::string remove_element(const RulesetConfig& c, const char* set, const std::s
          " " + set + " { " + key + " }\n";
 }
 
-std::string get_element(const RulesetConfig& c, const char* set, const std::string& key) {
-  return "get element " + where(c) + " " + set + " { " + key + " }\n";
-}
-
 std::string list_set(const RulesetConfig& c, const char* set) {
   return "list set " + where(c) + " " + set + "\n";
 }

@@ -43,8 +43,6 @@ std::string add_element(const RulesetConfig& c, const char* set, const std::stri
 // Removes an element whether or not it is still there (the packet path's time-out may have
 // taken it): it is added and then deleted in the same transaction.
 std::string remove_element(const RulesetConfig& c, const char* set, const std::string& key);
-// The element's listing, for its remaining time-out.
-std::string get_element(const RulesetConfig& c, const char* set, const std::string& key);
 std::string list_set(const RulesetConfig& c, const char* set);
 
 }  // namespace admit

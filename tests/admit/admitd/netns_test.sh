@@ -95,7 +95,7 @@ export PORTALD_ROOT=$root PORTALD_KERNEL_SOCKET=$work/admit.sock \
 : >"$NVRAM_FILE"
 "$BIN/nvram" set WEBAUTH_SECTYPE=WEIXIN >/dev/null
 "$BIN/nvram" set WEBSEC_WX_TIMEOUT=1 >/dev/null   # idle time-out 60 s, 6 s at the time scale
-"$BIN/nvram" set WEBSEC_WX_ALLTIME=600 >/dev/null
+"$BIN/nvram" set WEBSEC_WX_ALLTIME=3 >/dev/null    # total online time 180 s, 18 s
 echo "garden.test" >"$root/etc/weixin_dns_file.conf"
 SCALE=10
 TABLE=portald_$NETNS_TAG
@@ -151,7 +151,26 @@ check "client 1 is held back again" within 5 cannot_connect "$NS_C1" "$SERVER_AD
 check "client 1 logs in again" login "$C1_ADDR" "$C1_MAC"
 check "client 1 passes" connects "$NS_C1" "$SERVER_ADDR" 8000
 
+echo "-- activity from the packet path, total online time (180 s at time scale $SCALE: 18 s)"
+busy_until() {  # busy_until SECONDS: client 1 connects every half second; 0 while all pass
+  local until=$(( $(date +%s%N) + $1 * 1000000000 ))
+  while [ "$(date +%s%N)" -lt "$until" ]; do
+    connects "$NS_C1" "$SERVER_ADDR" 8000 || return 1
+    sleep 0.5
+  done
+}
+busy_start=$(date +%s)
+check "client 1 busy for 9 s, longer than the idle time-out, passes all along" busy_until 9
+check "and is still listed online" registered "$C1_ADDR"
+check "still busy, client 1 is held back when its total online time is up" \
+  within 15 cannot_connect "$NS_C1" "$SERVER_ADDR" 8000
+echo "   (held back $(( $(date +%s) - busy_start )) s after its login's activity began)"
+check "admitd sent KEV_HOST_DOWN for the total online time" \
+  grep -q "\"event\":\"KEV_HOST_DOWN\".*\"addr\":\"$C1_ADDR\".*total online time" "$work/journal"
+check "portald's online list no longer holds client 1" within 2 bash -c "! grep -q '$C1_ADDR' '$root/tmp/web_user_reg_file'"
+
 echo "-- idle time-out (60 s at time scale $SCALE: 6 s)"
+check "client 1 logs in" login "$C1_ADDR" "$C1_MAC"
 check "client 1 is listed online" registered "$C1_ADDR"
 check "after 6 s without a packet, portald's online list no longer holds client 1" \
   within 15 bash -c "! grep -q '$C1_ADDR' '$root/tmp/web_user_reg_file'"
