@@ -3,14 +3,15 @@
 # (default 10 000, each with a neighbour entry, so bound to its MAC address), then ROUNDS
 # permit and cut cycles of one real client sending a UDP stream to the WAN server: the time
 # from a permit to its first forwarded packet, from a cut to its first dropped one, and the
-# CPU time admitd spends on a permit, early and late in the filling.
+# CPU time admitd spends on a permit, early and late in the filling; then the cost of one
+# idle look-up (one element read from the kernel) among them.
 #   bash bench/admit/bench_admitd.sh [BUILD_DIR]      CLIENTS=N ROUNDS=N to change the sizes
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$top/build}
 . "$top/tests/support/netns.sh"
 reason=$(netns_check) || { echo "bench_admitd: $reason" >&2; exit 1; }
-cmake --build "$build" --target admitd >/dev/null
+cmake --build "$build" --target admitd bench_element_get >/dev/null
 work=$(mktemp -d /tmp/bench-admitd.XXXXXX)
 trap 'netns_down; rm -rf "$work"' EXIT
 netns_up
@@ -31,3 +32,4 @@ python3 "$top/bench/admit/bench_admitd.py" --router "$NS_ROUTER" --client "$NS_C
   --server "$NS_SERVER" --socket "$work/admit.sock" --admitd-pid "$(pgrep -n -f "admitd --socket $work/admit.sock")" \
   --client-addr "$C1_ADDR" --server-addr "$SERVER_ADDR" --clients "$clients" --rounds "${ROUNDS:-20}" \
   --table "bench_$NETNS_TAG"
+ip netns exec "$NS_ROUTER" "$build/bin/bench_element_get" "bench_$NETNS_TAG" "$clients"
