@@ -15,6 +15,8 @@ inline constexpr const char kExemptAddrFile[] = "/etc/nbip.cfg";
 inline constexpr const char kWeixinDnsFile[] = "/etc/weixin_dns_file.conf";
 inline constexpr const char kMailWhitelist[] = "/var/http/webemailwhitelist.txt";
 inline constexpr const char kEmailGroupFile[] = "/tmp/emailgroupip.cfg";
+// Held locked for the daemon's life: one daemon per root.
+inline constexpr const char kLockFile[] = "/tmp/portald.lock";
 
 // The fixed path as the daemon opens it: PORTALD_ROOT (read on every call) followed by
 // the path, or the path itself when PORTALD_ROOT is unset or empty.

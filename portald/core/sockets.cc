@@ -26,6 +26,12 @@ struct KernelPeer {
 };
 KernelPeer g_peer;
 
+void set_why(std::string* why, const std::string& text) {
+  if (why != nullptr) *why = text;
+}
+
+std::string errno_text(const std::string& what) { return what + ": " + std::strerror(errno); }
+
 ssize_t send_one(int fd, const void* buf, size_t len, void* name, socklen_t name_len) {
   iovec iov{const_cast<void*>(buf), len};
   msghdr msg{};
@@ -42,12 +48,20 @@ ssize_t send_one(int fd, const void* buf, size_t len, void* name, socklen_t name
   return n;
 }
 
-bool bind_unix(int fd, const std::string& path) {
+// Binds fd to path; on failure fills why (when given) with the cause naming what and path.
+bool bind_unix(int fd, const std::string& path, const char* what, std::string* why) {
   sockaddr_un addr{};
-  if (path.size() >= sizeof(addr.sun_path)) return false;
+  if (path.size() >= sizeof(addr.sun_path)) {
+    set_why(why, std::string("the path of the ") + what + " " + path + " is " +
+                     std::to_string(path.size()) + " bytes long; at most " +
+                     std::to_string(sizeof(addr.sun_path) - 1) + " fit");
+    return false;
+  }
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  return bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return true;
+  set_why(why, std::string("cannot bind the ") + what + " to " + path + ": " + std::strerror(errno));
+  return false;
 }
 
 }  // namespace
@@ -79,47 +93,62 @@ ssize_t sock_recv(int mode, int fd, void* buf, size_t len) {
   return recvmsg(fd, &msg, 0);
 }
 
-int create_login_socket() {
+int create_login_socket(std::string* why) {
   const std::string path = fixed_path(kLoginSocketPath);
   unlink(path.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  if (!bind_unix(fd, path)) {
+  if (fd < 0) {
+    set_why(why, errno_text("cannot create the login socket"));
+    return -1;
+  }
+  if (!bind_unix(fd, path, "login socket", why)) {
     close(fd);
     return -1;
   }
   return fd;
 }
 
-int create_control_socket() {
+int create_control_socket(std::string* why) {
   int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    set_why(why, errno_text("cannot create the control socket"));
+    return -1;
+  }
   const std::string path = fixed_path(kControlSocketPath);
   unlink(path.c_str());
-  if (!bind_unix(fd, path)) {
+  if (!bind_unix(fd, path, "control socket", why)) {
     close(fd);
     return -1;
   }
   return fd;
 }
 
-int create_kernel_channel() {
+int create_kernel_channel(std::string* why) {
   const char* path = std::getenv("PORTALD_KERNEL_SOCKET");
   if (path != nullptr && *path != '\0') {
     KernelPeer peer;
     peer.unix_form = true;
     peer.unix_addr.sun_family = AF_UNIX;
     const size_t n = std::strlen(path);
-    if (n >= sizeof(peer.unix_addr.sun_path)) return -1;
+    if (n >= sizeof(peer.unix_addr.sun_path)) {
+      set_why(why, std::string("PORTALD_KERNEL_SOCKET ") + path + " is " + std::to_string(n) +
+                       " bytes long; at most " + std::to_string(sizeof(peer.unix_addr.sun_path) - 1) +
+                       " fit");
+      return -1;
+    }
     std::memcpy(peer.unix_addr.sun_path, path, n + 1);
     peer.unix_len = sizeof(peer.unix_addr);
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+      set_why(why, errno_text("cannot create the kernel channel"));
+      return -1;
+    }
     // Binding only the family autobinds an abstract address, to which the admission
     // component sends its events.
     sockaddr_un self{};
     self.sun_family = AF_UNIX;
     if (bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof(sa_family_t)) != 0) {
+      set_why(why, errno_text("cannot bind the kernel channel to an abstract address"));
       close(fd);
       return -1;
     }
@@ -127,17 +156,28 @@ int create_kernel_channel() {
     return fd;
   }
   int fd = socket(AF_NETLINK, SOCK_RAW, kNetlinkProtocol);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    set_why(why, errno_text("cannot open the kernel channel (netlink protocol 21; "
+                            "set PORTALD_KERNEL_SOCKET to use an admission component such as admitd)"));
+    return -1;
+  }
   sockaddr_nl self{};
   self.nl_family = AF_NETLINK;
   self.nl_pid = static_cast<__u32>(getpid());
   self.nl_groups = 0;
   if (bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof(self)) != 0) {
+    set_why(why, errno_text("cannot bind the kernel channel (netlink protocol 21) to port id " +
+                            std::to_string(getpid())));
     close(fd);
     return -1;
   }
   g_peer = KernelPeer{};
   return fd;
+}
+
+std::string kernel_peer_text() {
+  if (g_peer.unix_form) return std::string("the admission component at ") + g_peer.unix_addr.sun_path;
+  return "the kernel (netlink protocol 21)";
 }
 
 ssize_t kernel_send_plain(int fd, const void* buf, size_t len) {

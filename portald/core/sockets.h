@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
 namespace core {
 
@@ -25,14 +26,21 @@ ssize_t sock_send(int mode, int fd, const void* buf, size_t len);
 ssize_t sock_recv(int mode, int fd, void* buf, size_t len);
 
 // Removes any file at the login socket path, creates the stream socket and binds it.
-// Returns the descriptor (not yet listening), or -1 on failure.
-int create_login_socket();
+// Returns the descriptor (not yet listening), or -1 on failure, and then why (when given)
+// holds the cause, naming the path.
+int create_login_socket(std::string* why = nullptr);
 
-// Creates the control datagram socket bound to its path; -1 on failure.
-int create_control_socket();
+// Creates the control datagram socket bound to its path; -1 on failure, and then why (when
+// given) holds the cause, naming the path.
+int create_control_socket(std::string* why = nullptr);
 
-// Creates the Kernel channel in the form PORTALD_KERNEL_SOCKET selects; -1 on failure.
-int create_kernel_channel();
+// Creates the Kernel channel in the form PORTALD_KERNEL_SOCKET selects; -1 on failure, and
+// then why (when given) holds the cause.
+int create_kernel_channel(std::string* why = nullptr);
+
+// Where mode-0 messages go, for messages to the operator: "the kernel (netlink protocol 21)"
+// or "the admission component at PATH".
+std::string kernel_peer_text();
 
 // Sends len bytes on the Kernel channel without an address of its own (the whitelist
 // messages): in the netlink form the kernel's default destination, in the AF_UNIX form PATH.

@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,6 +13,8 @@
 #include "auth/accounts_file.h"
 #include "core/event_log.h"
 #include "core/main_loop.h"
+#include "core/fatal.h"
+#include "core/instance_lock.h"
 #include "core/paths.h"
 #include "core/settings.h"
 #include "core/sockets.h"
@@ -50,6 +54,18 @@ std::string nvram_text(const char* key) {
   return v == nullptr ? std::string() : std::string(v);
 }
 
+// An unset or unknown auth type gives one-key login for every client; say so once, since a
+// misspelt value would otherwise let every client in without a word.
+void warn_about_sectype(bool set, const std::string& value) {
+  if (!set) {
+    warn("WEBAUTH_SECTYPE is not set; every client logs in with one key (LOCAL)");
+  } else if (auth_type_of(value.c_str()) == AUTH_LOCAL && value != "LOCAL") {
+    warn("WEBAUTH_SECTYPE \"%s\" is none of LOCAL, ADVERT, WEIXIN, USERS, EMAIL; "
+         "every client logs in with one key (LOCAL)",
+         value.c_str());
+  }
+}
+
 }  // namespace
 
 Timeouts compute_timeouts(const char* sectype) {
@@ -82,12 +98,19 @@ void start_up(int argc, char** argv) {
   // A reply to a login peer that has gone away must not end the daemon.
   std::signal(SIGPIPE, SIG_IGN);
 
+  // Before anything is written or removed: a refused second daemon leaves no trace.
+  hold_instance_lock();
+
   log_event("syslog.webauth_enable", "");
 
   int opt;
+  bool unknown = false;
   while ((opt = getopt(argc, argv, "d")) != -1) {
-    // "-d" changes nothing; getopt itself reports any other option.
+    // "-d" changes nothing; getopt itself reports any other option, which changes nothing
+    // either.
+    if (opt == '?') unknown = true;
   }
+  if (unknown) std::fputs("usage: portald [-d]\n", stderr);
 
   unlink(fixed_path(kRegistrationFile).c_str());
 
@@ -95,13 +118,20 @@ void start_up(int argc, char** argv) {
   const std::string sectype = nvram_text("WEBAUTH_SECTYPE");
   const bool sectype_set = nvram_get("WEBAUTH_SECTYPE") != nullptr;
   g_settings.auth_type = auth_type_of(sectype_set ? sectype.c_str() : nullptr);
+  warn_about_sectype(sectype_set, sectype);
 
   if (g_settings.auth_type == AUTH_EMAIL) {
     const std::string server = nvram_text("WEBAUTH_POP3SERVER");
-    if (server.size() > kMaxServerName) std::exit(1);
+    if (server.size() > kMaxServerName) {
+      fatal("WEBAUTH_POP3SERVER is %zu characters long; at most %zu are allowed", server.size(),
+            kMaxServerName);
+    }
     std::memcpy(g_settings.mail_server, server.c_str(), server.size() + 1);
     const std::string port = nvram_text("WEBAUTH_POP3SPORT");
-    if (port.size() > kMaxPortText) std::exit(1);
+    if (port.size() > kMaxPortText) {
+      fatal("WEBAUTH_POP3SPORT \"%s\" is %zu characters long; at most %zu are allowed",
+            port.c_str(), port.size(), kMaxPortText);
+    }
     g_settings.mail_port = std::atoi(port.c_str());
   }
 
@@ -111,12 +141,17 @@ void start_up(int argc, char** argv) {
 
   // A socket that cannot be made ends start-up: the daemon is useless without any of them.
   g_settings.login_fd = create_login_socket();
-  if (g_settings.login_fd == -1) std::exit(1);
-  if (listen(g_settings.login_fd, kLoginBacklog) != 0) std::exit(1);
-  g_settings.control_fd = create_control_socket();
-  if (g_settings.control_fd == -1) std::exit(1);
-  g_settings.kernel_fd = create_kernel_channel();
-  if (g_settings.kernel_fd == -1) std::exit(1);
+  std::string why;
+  g_settings.login_fd = create_login_socket(&why);
+  if (g_settings.login_fd == -1) fatal("%s", why.c_str());
+  if (listen(g_settings.login_fd, kLoginBacklog) != 0) {
+    fatal("cannot listen on the login socket %s: %s", fixed_path(kLoginSocketPath).c_str(),
+          std::strerror(errno));
+  }
+  g_settings.control_fd = create_control_socket(&why);
+  if (g_settings.control_fd == -1) fatal("%s", why.c_str());
+  g_settings.kernel_fd = create_kernel_channel(&why);
+  if (g_settings.kernel_fd == -1) fatal("%s", why.c_str());
 
   kernel::send_hello();
 

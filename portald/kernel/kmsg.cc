@@ -3,13 +3,38 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "core/fatal.h"
 #include "core/settings.h"
 #include "core/sockets.h"
 
 namespace kernel {
+namespace {
+
+struct CommandName {
+  uint32_t command;
+  const char* name;
+};
+
+const CommandName kCommandNames[] = {
+    {KMSG_PERMIT, "KMSG_PERMIT"},   {KMSG_REVOKE, "KMSG_REVOKE"},
+    {KMSG_HELLO, "KMSG_HELLO"},     {KMSG_TIMEOUTS, "KMSG_TIMEOUTS"},
+    {KMSG_MAC_REVOKE, "KMSG_MAC_REVOKE"},
+};
+
+std::string command_name(uint32_t command) {
+  for (const CommandName& c : kCommandNames) {
+    if (c.command == command) return c.name;
+  }
+  return "command " + std::to_string(command);
+}
+
+}  // namespace
 
 void set_word(KernelMessage& msg, size_t offset, uint32_t value) {
   std::memcpy(msg.bytes + offset, &value, sizeof(value));
@@ -41,8 +66,14 @@ long send_kmsg(const KernelMessage& msg) {
 
 namespace {
 
+[[noreturn]] void send_failed(uint32_t command) {
+  const int err = errno;
+  core::fatal("cannot send %s to %s: %s", command_name(command).c_str(),
+              core::kernel_peer_text().c_str(), std::strerror(err));
+}
+
 void send_kmsg_or_exit(const KernelMessage& msg) {
-  if (send_kmsg(msg) == -1) std::exit(1);
+  if (send_kmsg(msg) == -1) send_failed(get_word(msg.bytes, KMSG_OFF_COMMAND));
 }
 
 KernelMessage client_permit_msg(const std::string& ip, uint32_t quota_seconds,

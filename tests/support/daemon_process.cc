@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <thread>
 
 #include "auth/requests.h"
@@ -24,15 +26,28 @@
 #endif
 
 namespace testing_support {
+namespace {
+
+int g_daemons = 0;
+
+}  // namespace
 
 DaemonProcess::DaemonProcess(const TempRoot& root, const std::map<std::string, std::string>& nvram,
                              std::vector<std::string> extra_env)
-    : root_(root), kernel_(root.dir() + "/kernel.sock"), env_(std::move(extra_env)) {
+    : root_(root),
+      id_(++g_daemons),
+      kernel_(root.dir() + "/kernel" + std::to_string(id_) + ".sock"),
+      env_(std::move(extra_env)) {
   std::ofstream out(nvram_file());
   for (const auto& kv : nvram) out << kv.first << "=" << kv.second << "\n";
 }
 
-DaemonProcess::~DaemonProcess() { stop(); }
+DaemonProcess::~DaemonProcess() {
+  stop();
+  // Shown with a failing test's output, sanitizer reports of the daemon included.
+  const std::string err = stderr_text();
+  if (!err.empty()) std::cerr << "portald " << id_ << " standard error:\n" << err;
+}
 
 bool DaemonProcess::start(const std::vector<std::string>& args, bool wait_hello) {
   std::vector<std::string> env = {
@@ -62,6 +77,9 @@ bool DaemonProcess::start(const std::vector<std::string>& args, bool wait_hello)
     envp.push_back(nullptr);
     int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, 1);
+    const std::string err = root_.dir() + "/stderr" + std::to_string(id_);
+    int errfd = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (errfd >= 0) dup2(errfd, 2);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -81,6 +99,11 @@ bool DaemonProcess::start(const std::vector<std::string>& args, bool wait_hello)
   // The rest of start-up follows at once; collect what arrives until it is quiet.
   for (const Bytes& m : kernel_.drain_until_quiet(500)) startup_.push_back(m);
   return true;
+}
+
+std::string DaemonProcess::stderr_text() const {
+  std::ifstream in(root_.dir() + "/stderr" + std::to_string(id_));
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 int DaemonProcess::wait_exit(int ms) {

@@ -31,11 +31,14 @@ class DaemonProcess {
   int wait_exit(int ms);
   void stop();
   bool running();
+  pid_t pid() const { return pid_; }
 
   FakeKernel& kernel() { return kernel_; }
   std::string log_file() const { return root_.dir() + "/events.log"; }
   std::vector<std::string> log() const { return read_lines(log_file()); }
   std::vector<Bytes> startup_messages() const { return startup_; }
+  // What the daemon wrote on standard error so far.
+  std::string stderr_text() const;
 
   // One login through the login socket: the reply's result word, -1 for no reply,
   // -2 when the socket could not be reached.
@@ -51,6 +54,7 @@ class DaemonProcess {
 
  private:
   const TempRoot& root_;
+  const int id_;  // tells the files of several daemons on one root apart
   FakeKernel kernel_;
   std::vector<std::string> env_;
   pid_t pid_ = -1;

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -112,6 +113,155 @@ TEST(DaemonStartTest, NoKernelEndpointEndsTheProcess) {
   DaemonProcess d(root, {}, {"PORTALD_KERNEL_SOCKET=" + root.dir() + "/nobody.sock"});
   ASSERT_TRUE(d.start({}, false));
   EXPECT_EQ(d.wait_exit(5000), 1);
+}
+
+// The lines of a text, without their line feeds.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    out.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+TEST(DaemonFailLoudlyTest, EveryFatalStartupFailureSaysWhyInOneLine) {
+  struct Row {
+    const char* situation;
+    std::map<std::string, std::string> nvram;
+    const char* kernel_socket;  // relative to the root; null: the fake kernel's
+    const char* blocked;        // fixed path made a non-empty folder; null: none
+    std::vector<std::string> named;  // texts the line must hold
+  };
+  const std::string long_name = "/" + std::string(120, 'k') + ".sock";
+  const Row rows[] = {
+      {"64-character mail server", {{"WEBAUTH_SECTYPE", "EMAIL"}, {"WEBAUTH_POP3SERVER", std::string(64, 's')}},
+       nullptr, nullptr, {"WEBAUTH_POP3SERVER", "64", "63"}},
+      {"7-digit mail port", {{"WEBAUTH_SECTYPE", "EMAIL"}, {"WEBAUTH_POP3SPORT", "1234567"}},
+       nullptr, nullptr, {"WEBAUTH_POP3SPORT", "1234567"}},
+      {"no admission component", {{"WEBAUTH_SECTYPE", "LOCAL"}}, "/nobody.sock", nullptr,
+       {"KMSG_HELLO", "/nobody.sock"}},
+      {"kernel socket path too long", {{"WEBAUTH_SECTYPE", "LOCAL"}}, long_name.c_str(), nullptr,
+       {"PORTALD_KERNEL_SOCKET", long_name}},
+      {"login socket path taken by a folder", {{"WEBAUTH_SECTYPE", "LOCAL"}}, nullptr,
+       core::kLoginSocketPath, {core::kLoginSocketPath}},
+      {"control socket path taken by a folder", {{"WEBAUTH_SECTYPE", "LOCAL"}}, nullptr,
+       core::kControlSocketPath, {core::kControlSocketPath}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.situation);
+    TempRoot root;
+    std::vector<std::string> env;
+    if (row.kernel_socket != nullptr) {
+      env.push_back("PORTALD_KERNEL_SOCKET=" + root.dir() + row.kernel_socket);
+    }
+    if (row.blocked != nullptr) {
+      ASSERT_EQ(mkdir(root.path(row.blocked).c_str(), 0755), 0);
+      root.write((std::string(row.blocked) + "/keep").c_str(), "x");
+    }
+    DaemonProcess d(root, row.nvram, env);
+    ASSERT_TRUE(d.start({}, false));
+    EXPECT_EQ(d.wait_exit(5000), 1);
+    const auto lines = lines_of(d.stderr_text());
+    ASSERT_EQ(lines.size(), 1u) << d.stderr_text();
+    EXPECT_EQ(lines[0].rfind("portald: ", 0), 0u) << lines[0];
+    for (const std::string& n : row.named) EXPECT_NE(lines[0].find(n), std::string::npos) << n;
+  }
+}
+
+TEST(DaemonFailLoudlyTest, UnsetOrUnknownAuthTypeWarnsOnceAndKeepsOneKeyLogin) {
+  struct Row {
+    const char* situation;
+    std::map<std::string, std::string> nvram;
+    const char* warning;  // text the one warning holds; null: no warning at all
+  };
+  const Row rows[] = {
+      {"unset", {}, "WEBAUTH_SECTYPE is not set"},
+      {"lower case", {{"WEBAUTH_SECTYPE", "users"}}, "\"users\""},
+      {"trailing blank", {{"WEBAUTH_SECTYPE", "USERS "}}, "\"USERS \""},
+      {"LOCAL itself", {{"WEBAUTH_SECTYPE", "LOCAL"}}, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.situation);
+    TempRoot root;
+    DaemonProcess d(root, row.nvram);
+    ASSERT_TRUE(d.start());
+    // One-key login: no account is needed.
+    EXPECT_EQ(d.login(client_at("10.0.0.40", "aa:bb")), 1);
+    const auto lines = lines_of(d.stderr_text());
+    if (row.warning == nullptr) {
+      EXPECT_TRUE(lines.empty()) << d.stderr_text();
+      continue;
+    }
+    ASSERT_EQ(lines.size(), 1u) << d.stderr_text();
+    EXPECT_NE(lines[0].find(row.warning), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("LOCAL"), std::string::npos) << lines[0];
+  }
+}
+
+TEST(DaemonFailLoudlyTest, UnknownOptionsPrintTheUsageOnceAndChangeNothing) {
+  TempRoot root;
+  DaemonProcess d(root, {{"WEBAUTH_SECTYPE", "ADVERT"}});
+  ASSERT_TRUE(d.start({"-x", "-d", "-q", "extra"}));
+  EXPECT_TRUE(d.running());
+  EXPECT_EQ(d.startup_messages().size(), 2u);
+  const std::string err = d.stderr_text();
+  size_t usages = 0;
+  for (const std::string& l : lines_of(err)) usages += l == "usage: portald [-d]";
+  EXPECT_EQ(usages, 1u) << err;
+  EXPECT_NE(err.find("'x'"), std::string::npos) << err;
+  EXPECT_NE(err.find("'q'"), std::string::npos) << err;
+}
+
+TEST(DaemonInstanceTest, SecondDaemonOnTheSameRootRefusesAndTheFirstKeepsItsSockets) {
+  TempRoot root;
+  DaemonProcess first(root, {{"WEBAUTH_SECTYPE", "LOCAL"}});
+  ASSERT_TRUE(first.start());
+  struct stat before {};
+  ASSERT_EQ(stat(root.path(core::kLoginSocketPath).c_str(), &before), 0);
+  ASSERT_EQ(first.login(client_at("10.0.0.50", "aa:01")), 1);
+  // The reply goes out before the record is written.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::string reg = root.read(core::kRegistrationFile);
+  const size_t log_lines = first.log().size();
+
+  DaemonProcess second(root, {{"WEBAUTH_SECTYPE", "LOCAL"}});
+  ASSERT_TRUE(second.start({}, false));
+  EXPECT_EQ(second.wait_exit(5000), 1);
+  const auto lines = lines_of(second.stderr_text());
+  ASSERT_EQ(lines.size(), 1u) << second.stderr_text();
+  EXPECT_NE(lines[0].find("process " + std::to_string(first.pid())), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(root.path(core::kLockFile)), std::string::npos) << lines[0];
+  // It sent nothing, logged nothing and touched neither sockets nor files.
+  EXPECT_TRUE(second.kernel().drain(200).empty());
+  EXPECT_EQ(first.log().size(), log_lines);
+  struct stat after {};
+  ASSERT_EQ(stat(root.path(core::kLoginSocketPath).c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(root.read(core::kRegistrationFile), reg);
+  EXPECT_EQ(first.login(client_at("10.0.0.51", "aa:02")), 1);
+
+  // Once the first is gone, however it ended, the next one starts.
+  first.stop();
+  DaemonProcess third(root, {{"WEBAUTH_SECTYPE", "LOCAL"}});
+  ASSERT_TRUE(third.start());
+  EXPECT_EQ(third.login(client_at("10.0.0.52", "aa:03")), 1);
+  EXPECT_EQ(root.read(core::kLockFile), std::to_string(third.pid()) + "\n");
+}
+
+TEST(DaemonInstanceTest, LockFileThatIsALinkIsRefused) {
+  TempRoot root;
+  const std::string target = root.dir() + "/elsewhere";
+  ASSERT_EQ(symlink(target.c_str(), root.path(core::kLockFile).c_str()), 0);
+  DaemonProcess d(root, {{"WEBAUTH_SECTYPE", "LOCAL"}});
+  ASSERT_TRUE(d.start({}, false));
+  EXPECT_EQ(d.wait_exit(5000), 1);
+  EXPECT_NE(d.stderr_text().find(root.path(core::kLockFile)), std::string::npos) << d.stderr_text();
+  EXPECT_EQ(access(target.c_str(), F_OK), -1);
+  EXPECT_FALSE(root.exists(core::kLoginSocketPath));
 }
 
 TEST(DaemonStartTest, MultiUserFlagDecidesWhetherDailyAccountsLoad) {
