@@ -184,6 +184,15 @@ check "client 1 passes" connects "$NS_C1" "$SERVER_ADDR" 8000
 in_ns "$R" "$BIN/portalctl" cut "$C1_ADDR" >/dev/null
 check "a cut holds client 1 back within a second" within 1 cannot_connect "$NS_C1" "$SERVER_ADDR" 8000
 
+echo "-- a client the router knows no MAC address for"
+ip -n "$R" neigh flush dev "$LAN_IF" to "$C2_ADDR"
+check "client 2 logs in" login "$C2_ADDR" "$C2_MAC"
+check "admitd binds it by its address alone" \
+  bash -c "ip netns exec $R '$BIN/admitd' status --socket '$PORTALD_KERNEL_SOCKET' --json | grep -q '\"addr\":\"$C2_ADDR\",\"mac\":\"00:00:00:00:00:00\"'"
+check "and it passes" connects "$NS_C2" "$SERVER_ADDR" 8000
+in_ns "$R" "$BIN/portalctl" cut "$C2_ADDR" >/dev/null
+check "until it is cut" within 1 cannot_connect "$NS_C2" "$SERVER_ADDR" 8000
+
 echo "-- exempt MAC address"
 in_ns "$R" "$BIN/portalctl" permit-mac "$C2_MAC" >/dev/null
 check "client 2 passes without login" within 2 connects "$NS_C2" "$SERVER_ADDR" 8000
