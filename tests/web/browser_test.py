@@ -21,12 +21,12 @@ import time
 import urllib.error
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../support"))
+from browser import browser, can_run, click_and_wait, shoot  # noqa: E402
+
 SKIP = 77
 CLIENT_MAC = "02:00:00:00:00:01"
 WAN_URL = "http://wan.example/welcome.html?from=test"
-CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                  "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--hide-scrollbars"]
 
 
 class Failed(Exception):
@@ -138,28 +138,13 @@ class Rig:
                    and os.path.exists(self.path("tmp/R3localsocket_login")))
 
     def start_lighttpd(self):
-        with open(self.path("neighbours"), "w") as f:
-            f.write("IP address       HW type     Flags       HW address            Mask     Device\n"
-                    f"127.0.0.1        0x1         0x2         {CLIENT_MAC}     *        lo\n")
-        hashed = subprocess.run(["openssl", "passwd", "-apr1", "secret"], check=True,
-                                capture_output=True, text=True).stdout.strip()
-        with open(self.path("htpasswd"), "w") as f:
-            f.write(f"operator:{hashed}\n")
-        os.makedirs(self.path("www"))
-        env = {k: self.env[k] for k in ("PORTALD_ROOT", "PORTALD_KERNEL_SOCKET", "NVRAM_FILE")}
-        env["PORTAL_WEB_NEIGHBOURS"] = self.path("neighbours")
-        setenv = ", ".join(f'"{k}" => "{v}"' for k, v in env.items())
-        with open(self.path("lighttpd.conf"), "w") as f:
-            f.write(f'''server.document-root = "{self.path("www")}"
-server.bind = "127.0.0.1"
-server.port = {self.port}
-server.errorlog = "{self.path("lighttpd.log")}"
-var.portal_web_bin = "{os.path.join(self.bin, "portal-web")}"
-var.portal_web_admin = "127.0.0.1:{self.admin_port}"
-var.portal_web_htpasswd = "{self.path("htpasswd")}"
-setenv.add-environment = ( {setenv} )
-include "{os.path.join(self.top, "web/lighttpd/portal-web.conf")}"
-''')
+        web = os.path.join(self.top, "scripts/lib/web.sh")
+        def shell(*words):
+            subprocess.run(["bash", "-c", '. "$0"; "$@"', web] + list(words), env=self.env,
+                           check=True)
+        shell("web_neighbours", self.path("neighbours"), "127.0.0.1", CLIENT_MAC)
+        shell("web_conf", self.path("lighttpd.conf"), self.root, self.bin, self.top, "127.0.0.1",
+              str(self.port), str(self.admin_port), self.path("neighbours"))
         def answers():
             try:
                 socket.create_connection(("127.0.0.1", self.port), 0.2).close()
@@ -204,35 +189,6 @@ class Marks:
         return gained
 
 
-def click_and_wait(d, element):
-    """Clicks element and waits until the page it was on has been replaced."""
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions
-    from selenium.webdriver.support.ui import WebDriverWait
-    old = d.find_element(By.TAG_NAME, "html")
-    element.click()
-    WebDriverWait(d, 40).until(expected_conditions.staleness_of(old))
-    WebDriverWait(d, 40).until(lambda drv: drv.execute_script("return document.readyState") == "complete")
-
-
-def browser(user_data, port, lang):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    opts = webdriver.ChromeOptions()
-    opts.binary_location = "/usr/bin/chromium"
-    for f in CHROMIUM_FLAGS:
-        opts.add_argument(f)
-    opts.add_argument("--user-data-dir=" + user_data)
-    if port:
-        # wan.example stands for a page on the Internet: the router sends a held-back
-        # client's request for it to the portal, as this rule does.
-        opts.add_argument(f"--host-resolver-rules=MAP wan.example 127.0.0.1:{port}")
-    opts.add_argument("--lang=" + lang)
-    opts.add_experimental_option("prefs", {"intl.accept_languages": lang})
-    service = Service("/usr/bin/chromedriver", log_path=os.devnull)
-    return webdriver.Chrome(service=service, options=opts)
-
-
 class Test:
     def __init__(self, rig):
         self.rig = rig
@@ -255,14 +211,7 @@ class Test:
         return d
 
     def shoot(self, d, name):
-        """Screenshots of the page as a phone (360x740) and a laptop (1280x800) show it."""
-        for w, h, mobile in ((360, 740, True), (1280, 800, False)):
-            d.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
-                              {"width": w, "height": h, "deviceScaleFactor": 1, "mobile": mobile})
-            path = os.path.join(self.rig.out, f"{name}-{w}x{h}.png")
-            d.save_screenshot(path)
-            self.shots.append(path)
-        d.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+        self.shots += shoot(d, self.rig.out, name)
 
     def message(self, d):
         from selenium.webdriver.common.by import By
@@ -546,17 +495,6 @@ class Test:
                 d.quit()
             except Exception:
                 pass
-
-
-def can_run():
-    for path in ("/usr/bin/chromium", "/usr/bin/chromedriver", "/usr/sbin/lighttpd"):
-        if not os.access(path, os.X_OK):
-            return path + " is missing"
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        return "python3-selenium is missing"
-    return ""
 
 
 def main():

@@ -9,8 +9,8 @@ import os
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import browser, click_and_wait  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../support"))
+from browser import browser, click_and_wait  # noqa: E402
 
 
 def main():

@@ -8,6 +8,7 @@
 set -uo pipefail
 BIN=$(cd "$1" && pwd) TOP=$(cd "$2" && pwd) OUT=$3
 . "$TOP/tests/support/netns.sh"
+. "$TOP/scripts/lib/web.sh"
 
 if ! reason=$(netns_check); then
   echo "SKIPPED: $reason"
@@ -34,7 +35,7 @@ netns_wait_tcp "$NS_SERVER" "$SERVER_ADDR" 80 || fail "the WAN server did not st
 
 # portald with local accounts, admitd, and the pages on the router's LAN address.
 root=$work/root
-mkdir -p "$root/tmp" "$root/disk/conf" "$root/etc" "$root/var/http" "$work/www"
+mkdir -p "$root/tmp" "$root/disk/conf" "$root/etc" "$root/var/http"
 export PORTALD_ROOT=$root PORTALD_KERNEL_SOCKET=$work/admit.sock \
        PORTALD_LOG_FILE=$work/events.log NVRAM_FILE=$work/nvram.conf
 : >"$NVRAM_FILE"
@@ -48,19 +49,7 @@ for i in $(seq 100); do [ -S "$PORTALD_KERNEL_SOCKET.ctl" ] && break; sleep 0.1;
 netns_bg "$R" "$work/portald.out" "$BIN/portald"
 for i in $(seq 100); do [ -S "$root/tmp/R3localsocket_login" ] && break; sleep 0.1; done
 [ -S "$root/tmp/R3localsocket_login" ] || fail "portald did not start"
-cat >"$work/lighttpd.conf" <<CONF
-server.document-root = "$work/www"
-server.bind = "$ROUTER_LAN"
-server.port = $PORT
-server.errorlog = "$work/lighttpd.log"
-var.portal_web_bin = "$BIN/portal-web"
-var.portal_web_admin = "$ROUTER_LAN:8081"
-var.portal_web_htpasswd = "$work/htpasswd"
-setenv.add-environment = ( "PORTALD_ROOT" => "$root", "NVRAM_FILE" => "$NVRAM_FILE",
-                           "PORTALD_KERNEL_SOCKET" => "$PORTALD_KERNEL_SOCKET" )
-include "$TOP/web/lighttpd/portal-web.conf"
-CONF
-: >"$work/htpasswd"
+web_conf "$work/lighttpd.conf" "$work" "$BIN" "$TOP" "$ROUTER_LAN" $PORT 8081
 netns_bg "$R" "$work/lighttpd.out" lighttpd -D -f "$work/lighttpd.conf"
 netns_wait_tcp "$R" "$ROUTER_LAN" $PORT || fail "lighttpd did not start"
 
