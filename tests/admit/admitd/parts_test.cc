@@ -1,7 +1,9 @@
-// admitd's ruleset text and its reading of nft's listings.
+// admitd's ruleset text, its reading of nft's listings and its command line.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <string>
 
 #include "nft.h"
@@ -97,6 +99,51 @@ TEST(Ruleset, EachChangeIsOneSmallTransaction) {
   EXPECT_EQ(remove_element(c, "garden", "10.78.0.3"),
             "add element inet t1 garden { 10.78.0.3 }\ndelete element inet t1 garden { 10.78.0.3 }\n");
   EXPECT_EQ(replace_lan_out(c, 0).find("flush chain inet t1 lan_out\nadd rule inet t1 lan_out "), 0u);
+}
+
+}  // namespace
+}  // namespace admit
+
+namespace admit {
+namespace {
+
+// Runs admitd with the arguments; its exit status, with its output in out.
+int run_admitd(const std::string& args, std::string* out) {
+  FILE* p = popen((std::string(ADMITD_BIN) + " " + args + " 2>&1").c_str(), "r");
+  if (!p) return -1;
+  char buf[512];
+  size_t n;
+  out->clear();
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+  const int st = pclose(p);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST(CommandLine, BadArgumentsAreRefusedBeforeAnythingIsTouched) {
+  const struct {
+    const char* args;
+    const char* says;
+  } cases[] = {
+      {"--lan br0", "--socket PATH is required"},
+      {"--socket /nonexistent/k", "--lan IFACE is required"},
+      {"--socket /nonexistent/k --lan 'br0\"'", "interface name"},
+      {"--socket /nonexistent/k --lan br0 --portal 10.0.0.1", "--portal needs ADDR:PORT"},
+      {"--socket /nonexistent/k --lan br0 --portal 10.0.0.1:70000", "--portal needs ADDR:PORT"},
+      {"--socket /nonexistent/k --lan br0 --table 'x;flush ruleset'", "table name"},
+      {"--socket /nonexistent/k --lan br0 --time-scale 0", "--time-scale needs a positive"},
+      {"--socket /nonexistent/k --lan br0 --bogus", "unknown option --bogus"},
+      {"status", "status needs --socket PATH"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    EXPECT_EQ(run_admitd(c.args, &out), 2) << c.args;
+    EXPECT_NE(out.find(c.says), std::string::npos) << c.args << ": " << out;
+  }
+  std::string out;
+  EXPECT_EQ(run_admitd("--help", &out), 0);
+  EXPECT_NE(out.find("usage: admitd --socket PATH --lan IFACE"), std::string::npos);
+  EXPECT_EQ(run_admitd("status --socket /nonexistent/k", &out), 1);
+  EXPECT_NE(out.find("admitd is not running at /nonexistent/k"), std::string::npos) << out;
 }
 
 }  // namespace
