@@ -12,6 +12,7 @@ int check_pkt = 100;
 int check_rate = 50000;
 int high_prio_per_ct = 3;
 int debug;
+int qarn_extended;
 
 module_param(qarn_debug, int, 0640);
 module_param(check_http_jpg, int, 0640);
@@ -22,3 +23,4 @@ module_param(check_pkt, int, 0640);
 module_param(check_rate, int, 0640);
 module_param(high_prio_per_ct, int, 0640);
 module_param(debug, int, 0640);
+module_param(qarn_extended, int, 0640);

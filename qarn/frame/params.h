@@ -19,5 +19,7 @@ extern int check_pkt;
 extern int check_rate;
 extern int high_prio_per_ct;
 extern int debug;
+/* 1: the checks beyond the fixed rules run too (recognise/extended.h); 0: marks as always. */
+extern int qarn_extended;
 
 #endif

@@ -54,6 +54,22 @@ enum qarn_app {
 	QARN_APP_VIDEO_SERVICE,
 	QARN_APP_EMAIL,
 	QARN_APP_OUTSIDE,         /* dir_code 100 to 103 */
+	/* set only while qarn_extended is 1 */
+	QARN_APP_GAME_FLOW,       /* a game's packet shape, not P2P */
+	QARN_APP_NTP,
+	QARN_APP_TLS,             /* TLS to a server name that is not a video service's */
+	QARN_APP_QUIC,
+	QARN_APP_SSH,
+	QARN_APP_TLS_VIDEO,       /* TLS to a video service's server name */
+	QARN_APP_FTP_DATA,
+	QARN_APP_BITTORRENT,
+	QARN_APP_BITTORRENT_DHT,
+	QARN_APP_UTP,
+	QARN_APP_OPENVPN,
+	QARN_APP_WIREGUARD,
+	QARN_APP_L2TP,
+	QARN_APP_IKE,
+	/* every mode */
 	QARN_APP_VPN,
 	QARN_APP_EXEMPT,          /* host on the address list */
 	QARN_APP_COUNT

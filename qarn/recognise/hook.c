@@ -21,6 +21,7 @@
 #include "p2p/p2p.h"
 #include "recognise/hook.h"
 #include "recognise/apps.h"
+#include "recognise/extended.h"
 #include "recognise/http.h"
 #include "recognise/mark.h"
 #include "recognise/pkt.h"
@@ -197,6 +198,10 @@ int qarn_check_lan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 	default:
 		return 0;
 	}
+	/* a counted flow of small packets both ways is a game session, not P2P */
+	if (qarn_extended && (app == QARN_APP_P2P_BULK || app == QARN_APP_P2P_STREAM) &&
+	    flow->acct && qarn_ext_game_shape(flow->acct))
+		app = QARN_APP_GAME_FLOW;
 	relayk_set_ct_app_mark(ct, qarn_mark_app(mark, app));
 	return 0;
 }
@@ -268,6 +273,15 @@ int func_match_hook(struct sk_buff *skb)
 		return qarn_finish(skb, ct);
 	}
 
+	if (qarn_extended && parsed) {
+		enum qarn_app app = qarn_ext_recognise(&pkt, acct);
+
+		if (app != QARN_APP_COUNT) {
+			relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct), app));
+			return qarn_finish(skb, ct);
+		}
+	}
+
 	/* the first packets of a web connection go first */
 	reply = relayk_acct_packets(acct, RELAYK_DIR_REPLY);
 	if (relayk_ct_protocol(ct) == IPPROTO_TCP &&
@@ -282,7 +296,8 @@ int func_match_hook(struct sk_buff *skb)
 		relayk_set_prio_class(skb, 5);
 		return 0;
 	}
-	if (parsed && qarn_check_framed(&pkt) == 0) {
+	if (parsed && qarn_check_framed(&pkt) == 0 &&
+	    (!qarn_extended || qarn_ext_framed_evidence(&pkt))) {
 		relayk_set_ct_app_mark(ct, qarn_mark_word(QARN_APP_FRAMED));
 		relayk_set_prio_class(skb, 6);
 		return 0;

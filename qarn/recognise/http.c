@@ -162,6 +162,76 @@ static int classify_content_type(struct nf_conn *ct, const unsigned char *payloa
 	return -1;
 }
 
+static int lower(int c)
+{
+	return c >= 'A' && c <= 'Z' ? c + 'a' - 'A' : c;
+}
+
+/* Whether the value begins with literal, case ignored. */
+static int begins_any_case(const unsigned char *v, int len, const char *literal)
+{
+	int i, n = strlen(literal);
+
+	if (n > len)
+		return 0;
+	for (i = 0; i < n && lower(v[i]) == literal[i]; i++)
+		;
+	return i == n;
+}
+
+/*
+ * The value of the first header line of a response named name (lower case; the line's name
+ * in any case), blanks before it skipped: its length, or -1 when no whole line has the name
+ * before the blank line that ends the header block.
+ */
+static int header_value(const unsigned char *t, int n, const char *name,
+			const unsigned char **value)
+{
+	int i = 0, j, k = strlen(name);
+
+	for (;;) {
+		/* to the start of the next line */
+		while (i < n && t[i] != '\n')
+			i++;
+		if (++i >= n || t[i] == '\r' || t[i] == '\n')
+			return -1;
+		if (!begins_any_case(t + i, n - i, name))
+			continue;
+		for (j = i + k; j < n && (t[j] == ' ' || t[j] == '\t'); j++)
+			;
+		*value = t + j;
+		for (i = j; i < n && t[i] != '\r' && t[i] != '\n'; i++)
+			;
+		return i < n ? i - j : -1;
+	}
+}
+
+/* The header checks while qarn_extended is 1: names in any case, JSON and PDF as web pages. */
+static int check_headers_any_case(struct nf_conn *ct, const unsigned char *payload, int plen)
+{
+	const unsigned char *v;
+	int len = header_value(payload, plen, "content-type:", &v);
+
+	if (len > 0) {
+		if (qarn_debug & QARN_DEBUG_HTTP)
+			printk("[%s]:%d match the Content-Type: , checklen:%d, offset: %.*s\n",
+			       "qarn_check_http", 694, len, len, (const char *)v);
+		if (begins_any_case(v, len, "application/json") ||
+		    begins_any_case(v, len, "application/pdf")) {
+			set_mark(ct, QARN_APP_WEB_PAGE);
+			return 0;
+		}
+		if (classify_content_type(ct, payload, v, len) == 0)
+			return 0;
+	}
+	len = header_value(payload, plen, "x-requester:", &v);
+	if (len > 4 && memcmp(v, "GRPS", 4) == 0) {
+		set_mark(ct, QARN_APP_WEB_VIDEO);
+		return 0;
+	}
+	return -1;
+}
+
 int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *flow,
 		   const struct iphdr *iph)
 {
@@ -175,8 +245,9 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 	(void)skb;
 	if (iph->protocol != IPPROTO_TCP || !flow->tcp)
 		return -1;
-	if (!flow->acct || relayk_acct_packets(flow->acct, RELAYK_DIR_REPLY) >
-	    HTTP_MAX_REPLY_PACKETS)
+	/* extended: every response of a kept-alive connection counts, not only the first */
+	if (!flow->acct || (!qarn_extended && relayk_acct_packets(flow->acct, RELAYK_DIR_REPLY) >
+					      HTTP_MAX_REPLY_PACKETS))
 		return -1;
 	if (flow->sport != 80 && flow->sport != 8080)
 		return -1;
@@ -199,6 +270,8 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 		return -1;
 	}
 
+	if (qarn_extended)
+		return check_headers_any_case(ct, payload, plen);
 	if (pattern_match(payload, plen, content_type, sizeof(content_type) - 1, '\r',
 			  &off, &len) == 1) {
 		/* one call for the whole line: a kernel log record ends with each call */

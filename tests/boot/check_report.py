@@ -21,7 +21,8 @@ KERNEL_TROUBLE = re.compile(r"WARNING:|BUG:|\bOops\b|Call Trace|general protecti
                             r"list_del corruption|unable to handle|stack-protector|cut here|"
                             r"Unable to open an initial console|Kernel panic")
 PARAMS = ["qarn_debug", "check_http_jpg", "check_game_pkt_num", "check_game_pkt_avg_len",
-          "check_pkt_st_num", "check_pkt", "check_rate", "high_prio_per_ct", "debug"]
+          "check_pkt_st_num", "check_pkt", "check_rate", "high_prio_per_ct", "debug",
+          "qarn_extended"]
 
 
 def fields(text):

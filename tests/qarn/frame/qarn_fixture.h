@@ -41,7 +41,8 @@ struct ParamDefault {
 constexpr ParamDefault kParamDefaults[] = {
     {"qarn_debug", 0},          {"check_http_jpg", 1},   {"check_game_pkt_num", 1000},
     {"check_game_pkt_avg_len", 128}, {"check_pkt_st_num", 2000}, {"check_pkt", 100},
-    {"check_rate", 50000},      {"high_prio_per_ct", 3}, {"debug", 0}};
+    {"check_rate", 50000},      {"high_prio_per_ct", 3}, {"debug", 0},
+    {"qarn_extended", 0}};
 
 inline void DefaultParams() {
   for (const auto& p : kParamDefaults) ASSERT_EQ(kstub_param_set(p.name, p.value), 0) << p.name;

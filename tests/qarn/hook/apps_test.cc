@@ -29,6 +29,13 @@ TEST(AppsTest, EveryApplicationSetsItsMark) {
       {QARN_APP_P2P_STREAM, 0xae401},    {QARN_APP_UPLOAD, 0xae403},
       {QARN_APP_RANGED_DOWNLOAD, 0xae404}, {QARN_APP_VIDEO_SERVICE, 0xae400},
       {QARN_APP_EMAIL, 0xb3400},         {QARN_APP_OUTSIDE, 0xc0800},
+      {QARN_APP_GAME_FLOW, 0x10404},     {QARN_APP_NTP, 0x23002},
+      {QARN_APP_TLS, 0x42c06},           {QARN_APP_QUIC, 0x42c07},
+      {QARN_APP_SSH, 0x42c08},           {QARN_APP_TLS_VIDEO, 0x7d002},
+      {QARN_APP_FTP_DATA, 0x9d803},      {QARN_APP_BITTORRENT, 0x8d414},
+      {QARN_APP_BITTORRENT_DHT, 0x8d415}, {QARN_APP_UTP, 0x8d416},
+      {QARN_APP_OPENVPN, 0xd0001},       {QARN_APP_WIREGUARD, 0xd0002},
+      {QARN_APP_L2TP, 0xd0003},          {QARN_APP_IKE, 0xd0004},
       {QARN_APP_VPN, 0xd0000},           {QARN_APP_EXEMPT, 0x3f0000},
   };
   ASSERT_EQ(sizeof rows / sizeof rows[0], static_cast<size_t>(QARN_APP_COUNT));
