@@ -1,6 +1,7 @@
 # A small router in network namespaces, for tests of admitd and the web pages with real
 # clients and a real server. Sourced; every namespace it makes has a name unique to the run,
-# and netns_down (also run at exit) stops what was started in them and removes them.
+# and netns_down stops what was started in them and removes them (netns_up makes it the EXIT
+# trap unless the caller has one, which must then call it).
 #
 #   netns_check            0 when namespaces can be made here; otherwise prints the reason
 #   netns_up               makes four namespaces:
@@ -44,7 +45,8 @@ netns_check() {
 in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
 
 netns_up() {
-  trap netns_down EXIT
+  # A caller's own EXIT trap must call netns_down; without one, netns_down is the trap.
+  [ -n "$(trap -p EXIT)" ] || trap netns_down EXIT
   local ns
   for ns in "$NS_ROUTER" "$NS_C1" "$NS_C2" "$NS_SERVER"; do
     ip netns add "$ns" || return 1
