@@ -18,7 +18,6 @@ namespace {
 const double kMinRefresh = 1;      // seconds: a time-to-live below this is taken as this
 const double kMaxRefresh = 3600;   // seconds: names are asked again at least this often
 const double kRetry = 5;           // seconds after a failed resolution
-const double kGrace = 10;          // seconds an address outlives its time-to-live
 const double kForever = std::numeric_limits<double>::infinity();
 
 }  // namespace
@@ -109,7 +108,7 @@ void Names::answered(void* arg, int status, int timeouts, ares_addrinfo* result)
           std::memcpy(&addr, &reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr, 4);
           const double t = std::max<double>(a->ai_ttl, kMinRefresh);
           ttl = std::min(ttl, t);
-          self->take(q->name, now + t + kGrace, addr);
+          self->take(q->name, now + t + self->grace_, addr);
           any = true;
         }
       }

@@ -24,7 +24,8 @@ class Names {
     bool add;
   };
 
-  Names() = default;
+  // grace: seconds an address outlives its time-to-live.
+  explicit Names(double grace = 10) : grace_(grace) {}
   ~Names();
   Names(const Names&) = delete;
   Names& operator=(const Names&) = delete;
@@ -60,6 +61,7 @@ class Names {
   void take(const std::string& name, double expiry, uint32_t addr);
   void drop(uint32_t addr);
 
+  double grace_;
   ares_channeldata* channel_ = nullptr;
   unsigned session_ = 0;
   std::map<std::string, Name> names_;
