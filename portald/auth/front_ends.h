@@ -20,10 +20,10 @@ void onekey_login(int fd, const LoginRequest& req, store::UserTable& online);
 // Sends the 300-byte reply with its result word; the result of the send is not looked at.
 void send_reply(int fd, int32_t result);
 
-// Single-login rule, applied only when the multi-user flag is 0: the first online record
-// named user is revoked in the kernel (when its address is valid; a failed send ends the
-// process), its account charged as a host-down would (store::charge_removed_client), logged
-// with the keyed line and token_line, and removed. Returns true when a record was removed:
+// Single-login rule, applied only when the multi-user flag is 0 and user is not empty: the
+// first online record named user is revoked in the kernel (when its address is valid; a
+// failed send ends the process), its account charged as a host-down would
+// (store::charge_removed_client), logged with the keyed line and token_line, and removed. Returns true when a record was removed:
 // the caller then owes the registration file a rewrite, whatever the login's outcome.
 bool single_login_rule(store::UserTable& accounts, store::UserTable& online,
                        const std::string& user,

@@ -55,7 +55,9 @@ void send_reply(int fd, int32_t result) {
 bool single_login_rule(store::UserTable& accounts, store::UserTable& online,
                        const std::string& user,
                        void (*token_line)(const store::OnlineUserRecord& removed)) {
-  if (core::g_settings.multi_user != 0) return false;
+  // An empty name is no account: it would match every nameless record, the exempt hosts and
+  // the one-key clients.
+  if (core::g_settings.multi_user != 0 || user.empty()) return false;
   const store::Pos p = store::find_by_name(online, user);
   if (p == store::end(online)) return false;
   const store::OnlineUserRecord old = online.records[p];

@@ -232,6 +232,36 @@ TEST_F(LoginTest, SingleLoginRuleRevokesEvenWhenTheNewLoginIsRefused) {
                        "ident.webidentdown ident.useridentname + bob "}));
 }
 
+TEST_F(LoginTest, AnEmptyNameRemovesNobody) {
+  core::g_settings.auth_type = core::AUTH_USERS;
+  // Nameless records: an exempt host the kernel reported and a client of an earlier one-key
+  // session.
+  OnlineUserRecord host = new_record();
+  host.kind = KIND_EXEMPT_IP;
+  host.ip = "10.0.0.9";
+  host.online = 1;
+  append(online_, host);
+  OnlineUserRecord onekey = new_record();
+  onekey.ip = "10.0.0.8";
+  onekey.online = 1;
+  append(online_, onekey);
+
+  EXPECT_EQ(login(client_at("10.0.0.2", "m1", "")), -1);  // no account of that name
+  EXPECT_TRUE(sent().empty());
+  ASSERT_EQ(online_.records.size(), 2u);
+
+  // Even an account with an empty name (a line of the account file that begins with a blank)
+  // logs in beside them without taking anyone off.
+  account("", LIMIT_NONE, 0);
+  EXPECT_EQ(login(client_at("10.0.0.3", "m2", "")), LOGIN_OK);
+  const auto msgs = sent();
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].command, uint32_t{KMSG_PERMIT});
+  ASSERT_EQ(online_.records.size(), 3u);
+  EXPECT_EQ(online_.records[0].ip, "10.0.0.9");
+  EXPECT_EQ(online_.records[1].ip, "10.0.0.8");
+}
+
 TEST_F(LoginTest, MultiUserKeepsEveryDevice) {
   core::g_settings.auth_type = core::AUTH_USERS;
   core::g_settings.multi_user = 1;
