@@ -26,6 +26,17 @@ void log_file_line(const char* path, const char* format, ...) {
   va_end(args);
 }
 
+// A line of the given syslog priority with the default identity and facility, or a line
+// of the log file.
+void log_line(int priority, const char* format, va_list args) {
+  const char* file = std::getenv("PORTALD_LOG_FILE");
+  if (file != nullptr && *file != '\0') {
+    append_line(file, format, args);
+  } else {
+    vsyslog(priority, format, args);
+  }
+}
+
 }  // namespace
 
 void log_event(const char* title, const char* message) {
@@ -43,12 +54,14 @@ void log_event(const char* title, const char* message) {
 void log_token(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const char* file = std::getenv("PORTALD_LOG_FILE");
-  if (file != nullptr && *file != '\0') {
-    append_line(file, format, args);
-  } else {
-    vsyslog(0, format, args);
-  }
+  log_line(0, format, args);
+  va_end(args);
+}
+
+void log_warning(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  log_line(LOG_WARNING, format, args);
   va_end(args);
 }
 

@@ -14,4 +14,8 @@ void log_event(const char* title, const char* message);
 // One token line: syslog priority 0 with the default identity and facility.
 void log_token(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// One line about the daemon itself rather than a client (for example what it refused):
+// syslog priority warning with the default identity and facility.
+void log_warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace core

@@ -109,6 +109,7 @@ void accept_login(LoopState& state) {
 }  // namespace
 
 void main_loop_pass(LoopState& state, int timeout_ms) {
+  report_dropped_kernel_events();
   fd_set readable;
   FD_ZERO(&readable);
   const bool watch_login = may_accept(state);

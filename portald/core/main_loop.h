@@ -30,7 +30,8 @@ struct LoopState {
   std::deque<PendingConnection> pending;
 };
 
-// One pass: waits up to timeout_ms for input, then serves, in this order, the waiting login
+// One pass: reports dropped Kernel events when it is time to (report_dropped_kernel_events),
+// waits up to timeout_ms for input, then serves, in this order, the waiting login
 // connections that are readable (oldest first), a new login connection, a control request
 // and a Kernel event.
 void main_loop_pass(LoopState& state, int timeout_ms);

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
+#include "core/event_log.h"
 #include "core/paths.h"
 
 namespace core {
@@ -18,11 +20,14 @@ namespace {
 constexpr int kNetlinkProtocol = 21;
 
 // Where mode-0 messages go: the kernel (netlink port id 0), or the admission component's
-// socket path in the AF_UNIX form.
+// socket path in the AF_UNIX form, to which the channel is connected; bound is that socket's
+// own address, the only sender whose datagrams the channel takes.
 struct KernelPeer {
   bool unix_form = false;
   sockaddr_un unix_addr{};
   socklen_t unix_len = 0;
+  sockaddr_un bound{};
+  socklen_t bound_len = 0;
 };
 KernelPeer g_peer;
 
@@ -31,6 +36,22 @@ void set_why(std::string* why, const std::string& text) {
 }
 
 std::string errno_text(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Kernel events dropped because another sender wrote them: not yet reported, and in all.
+struct DroppedEvents {
+  unsigned long unreported = 0;
+  unsigned long total = 0;
+  bool reported = false;
+  int64_t last_line_s = 0;
+};
+DroppedEvents g_dropped;
+constexpr int64_t kDroppedReportSeconds = 60;
+
+int64_t monotonic_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec;
+}
 
 ssize_t send_one(int fd, const void* buf, size_t len, void* name, socklen_t name_len) {
   iovec iov{const_cast<void*>(buf), len};
@@ -45,6 +66,29 @@ ssize_t send_one(int fd, const void* buf, size_t len, void* name, socklen_t name
   do {
     n = sendmsg(fd, &msg, MSG_NOSIGNAL);
   } while (n == -1 && errno == EINTR);
+  return n;
+}
+
+// Connects the AF_UNIX channel to the admission component's path, so that the system refuses
+// datagrams from every other socket, and notes the address that component's socket has.
+bool connect_peer(int fd, KernelPeer& peer) {
+  if (connect(fd, reinterpret_cast<sockaddr*>(&peer.unix_addr), peer.unix_len) != 0) return false;
+  peer.bound_len = sizeof(peer.bound);
+  return getpeername(fd, reinterpret_cast<sockaddr*>(&peer.bound), &peer.bound_len) == 0;
+}
+
+// A send on the connected AF_UNIX channel. When the component has gone away (and perhaps a
+// new one listens at the path), the channel connects again and the send is tried once more.
+ssize_t send_to_component(int fd, const void* buf, size_t len) {
+  ssize_t n = send_one(fd, buf, len, nullptr, 0);
+  if (n == -1 && (errno == ECONNREFUSED || errno == ENOTCONN)) {
+    const int first_error = errno;
+    if (!connect_peer(fd, g_peer)) {
+      errno = first_error;
+      return -1;
+    }
+    n = send_one(fd, buf, len, nullptr, 0);
+  }
   return n;
 }
 
@@ -68,9 +112,7 @@ bool bind_unix(int fd, const std::string& path, const char* what, std::string* w
 
 ssize_t sock_send(int mode, int fd, const void* buf, size_t len) {
   if (mode == SOCK_KERNEL) {
-    if (g_peer.unix_form) {
-      return send_one(fd, buf, len, &g_peer.unix_addr, g_peer.unix_len);
-    }
+    if (g_peer.unix_form) return send_to_component(fd, buf, len);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     return send_one(fd, buf, len, &kernel, sizeof(kernel));
@@ -90,7 +132,41 @@ ssize_t sock_recv(int mode, int fd, void* buf, size_t len) {
   }
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  return recvmsg(fd, &msg, 0);
+  const ssize_t n = recvmsg(fd, &msg, 0);
+  if (n < 0 || mode != SOCK_KERNEL) return n;
+  const bool unix_form = g_peer.unix_form;
+  if (admission_sender(&sender, msg.msg_namelen, unix_form ? &g_peer.bound : nullptr,
+                       unix_form ? g_peer.bound_len : 0)) {
+    return n;
+  }
+  ++g_dropped.unreported;
+  ++g_dropped.total;
+  report_dropped_kernel_events();
+  errno = EPERM;
+  return -1;
+}
+
+bool admission_sender(const void* from, socklen_t len, const void* unix_peer,
+                      socklen_t unix_peer_len) {
+  if (unix_peer != nullptr) {
+    return len == unix_peer_len && std::memcmp(from, unix_peer, len) == 0;
+  }
+  sockaddr_nl nl{};
+  if (len < sizeof(nl)) return false;
+  std::memcpy(&nl, from, sizeof(nl));
+  return nl.nl_family == AF_NETLINK && nl.nl_pid == 0;
+}
+
+void report_dropped_kernel_events() {
+  if (g_dropped.unreported == 0) return;
+  const int64_t now = monotonic_seconds();
+  if (g_dropped.reported && now - g_dropped.last_line_s < kDroppedReportSeconds) return;
+  log_warning("portald: dropped kernel events from senders other than the admission "
+              "component: %lu (%lu since start)",
+              g_dropped.unreported, g_dropped.total);
+  g_dropped.unreported = 0;
+  g_dropped.reported = true;
+  g_dropped.last_line_s = now;
 }
 
 int create_login_socket(std::string* why) {
@@ -152,6 +228,13 @@ int create_kernel_channel(std::string* why) {
       close(fd);
       return -1;
     }
+    // Connected, the system refuses datagrams from every other socket.
+    if (!connect_peer(fd, peer)) {
+      set_why(why, errno_text("cannot connect the kernel channel to PORTALD_KERNEL_SOCKET " +
+                              std::string(path)));
+      close(fd);
+      return -1;
+    }
     g_peer = peer;
     return fd;
   }
@@ -181,7 +264,7 @@ std::string kernel_peer_text() {
 }
 
 ssize_t kernel_send_plain(int fd, const void* buf, size_t len) {
-  if (g_peer.unix_form) return send_one(fd, buf, len, &g_peer.unix_addr, g_peer.unix_len);
+  if (g_peer.unix_form) return send_to_component(fd, buf, len);
   return send_one(fd, buf, len, nullptr, 0);
 }
 
