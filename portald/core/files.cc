@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/fatal.h"
+
 namespace core {
 namespace {
 
 void refuse(const std::string& path, const std::string& why) {
-  std::fprintf(stderr, "portald: refusing %s: %s\n", path.c_str(), why.c_str());
+  warn("refusing %s: %s", path.c_str(), why.c_str());
 }
 
 // Whether someone other than the daemon's user (or root) may put a link at path: its folder

@@ -142,8 +142,9 @@ TEST(DaemonFailLoudlyTest, EveryFatalStartupFailureSaysWhyInOneLine) {
        nullptr, nullptr, {"WEBAUTH_POP3SERVER", "64", "63"}},
       {"7-digit mail port", {{"WEBAUTH_SECTYPE", "EMAIL"}, {"WEBAUTH_POP3SPORT", "1234567"}},
        nullptr, nullptr, {"WEBAUTH_POP3SPORT", "1234567"}},
+      // The channel connects to the component before it sends anything.
       {"no admission component", {{"WEBAUTH_SECTYPE", "LOCAL"}}, "/nobody.sock", nullptr,
-       {"KMSG_HELLO", "/nobody.sock"}},
+       {"PORTALD_KERNEL_SOCKET", "/nobody.sock"}},
       {"kernel socket path too long", {{"WEBAUTH_SECTYPE", "LOCAL"}}, long_name.c_str(), nullptr,
        {"PORTALD_KERNEL_SOCKET", long_name}},
       {"login socket path taken by a folder", {{"WEBAUTH_SECTYPE", "LOCAL"}}, nullptr,
