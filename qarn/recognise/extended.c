@@ -173,6 +173,9 @@ static enum qarn_app check_udp(const struct qarn_pkt *p, const struct relayk_acc
 
 	if (n == 0 || n > p->data_len)
 		return QARN_APP_COUNT;
+	/* DNS first: a query's random id may begin like another protocol's header */
+	if (either_port(sport, dport, PORT_DNS))
+		return QARN_APP_DNS;
 	if (either_port(sport, dport, PORT_L2TP)) {
 		b = qarn_pkt_bytes(p, 0, 2, copy);
 		if (b && (b[1] & 0x0f) == 2)

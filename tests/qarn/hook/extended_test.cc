@@ -102,6 +102,9 @@ std::vector<Row> Rows() {
          return std::vector<Bytes>{Tcp(kLan, kPeer, p, 22), Tcp(kPeer, kLan, 22, p, Text("SSH-2.0-OpenSSH_9.2\r\n"))};
        },
        0, 0x42c08},
+      {"a DNS query whose id begins like an OpenVPN reset",
+       [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 53, Filled({0x38, 0x12, 1, 0}, 29, 0))}; },
+       0x23001, 0x23001},
       {"NTP client request",
        [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 123, Filled({0x23}, 48, 0))}; },
        0, 0x23002},

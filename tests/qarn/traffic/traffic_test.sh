@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, dnsmasq, OpenSSH) and real
+# clients (curl, dig, ssh, an OpenVPN client) talk through a router in network namespaces;
+# tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
+# mark of the fixed rules by default and the right application with qarn_extended=1.
+#   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
+# Prints SKIPPED with the reason where the machine cannot make network namespaces.
+set -uo pipefail
+BIN=$(cd "$1" && pwd)
+keep=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+support=$here/../../support
+# shellcheck source=../../support/netns.sh
+. "$support/netns.sh"
+
+if ! reason=$(netns_check); then
+  echo "SKIPPED: $reason"
+  exit 0
+fi
+for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen openvpn tcpdump openssl python3; do
+  command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
+    { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
+done
+export PATH=$PATH:/usr/sbin
+
+work=$(mktemp -d /tmp/qarn-traffic.XXXXXX)
+failures=0
+cleanup() {
+  netns_down
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+step() { "$@" >>"$work/clients.log" 2>&1; }
+
+netns_up || { echo "FAIL: the namespaces could not be set up"; exit 1; }
+S=$SERVER_ADDR C=$NS_C1
+
+# --- the server's content and programs
+mkdir -p "$work/www" "$work/ssh"
+head -c 3000 /dev/zero | tr '\0' 'p' | sed '1s/^/<html>/' >"$work/www/page.html"
+head -c 40000 /dev/zero | tr '\0' 'v' >"$work/www/clip.mp4"
+head -c 40000 /dev/zero | tr '\0' 'z' >"$work/www/file.zip"
+head -c 3000 /dev/zero | tr '\0' '1' | sed 's/^/[/; s/$/]/' >"$work/www/data.json"
+head -c 2000000 /dev/zero | tr '\0' 'f' >"$work/www/font.woff2"   # spans many reply packets
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=qarn-test -keyout "$work/key.pem" \
+  -out "$work/cert.pem" >/dev/null 2>&1 || { echo "FAIL: openssl cannot make a certificate"; exit 1; }
+cat >"$work/lighttpd.conf" <<CONF
+server.document-root = "$work/www"
+server.bind = "$S"
+server.port = 80
+server.modules = ("mod_openssl")
+server.pid-file = "$work/lighttpd.pid"
+server.errorlog = "$work/lighttpd.err"
+mimetype.assign = (".html" => "text/html", ".mp4" => "video/mp4", ".zip" => "application/zip",
+                   ".json" => "application/json", ".woff2" => "font/woff2")
+\$SERVER["socket"] == "$S:443" {
+  ssl.engine = "enable"
+  ssl.pemfile = "$work/cert.pem"
+  ssl.privkey = "$work/key.pem"
+}
+CONF
+netns_bg "$NS_SERVER" "$work/lighttpd.log" lighttpd -D -f "$work/lighttpd.conf"
+echo "address=/example.com/$S" >"$work/dnsmasq.conf"
+netns_bg "$NS_SERVER" "$work/dnsmasq.log" dnsmasq -k -C "$work/dnsmasq.conf" -i eth0 \
+  --bind-interfaces -x "$work/dnsmasq.pid" --no-resolv --no-hosts
+ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/host" || exit 1
+[ -d /run/sshd ] || install -d -m 755 /run/sshd   # sshd's privilege separation folder
+netns_bg "$NS_SERVER" "$work/sshd.log" "$(command -v sshd)" -D -e -f /dev/null \
+  -o HostKey="$work/ssh/host" -o ListenAddress="$S" -o PidFile="$work/sshd.pid" \
+  -o StrictModes=no -o PasswordAuthentication=no
+for port in 80 443 53 22; do
+  netns_wait_tcp "$NS_SERVER" "$S" $port 10 ||
+    { echo "FAIL: nothing listens on $S:$port"; tail -n 5 "$work"/*.log; exit 1; }
+done
+
+# --- the capture on the router's LAN side
+netns_bg "$NS_ROUTER" "$work/tcpdump.log" tcpdump -i "$LAN_IF" -U -n -s 0 -w "$work/traffic.pcap" \
+  ip and not arp
+cap_pid=$NETNS_PID
+for i in $(seq 50); do [ -s "$work/traffic.pcap" ] && break; sleep 0.1; done
+sleep 0.5
+
+# --- the clients, each connection from its own source port
+get() {  # get PORT URL...
+  local port=$1; shift
+  step in_ns "$C" curl -s -m 5 --local-port "$port" -o /dev/null -o /dev/null "$@"
+}
+get 41001 "http://$S/page.html"
+get 41002 "http://$S/clip.mp4"
+get 41003 "http://$S/file.zip"
+get 41004 "http://$S/data.json"
+get 41005 "http://$S/font.woff2" "http://$S/clip.mp4"          # kept alive: two responses
+get 41006 -k --resolve "www.youtube.com:443:$S" "https://www.youtube.com/page.html"
+get 41007 -k --resolve "portal.example:443:$S" "https://portal.example/page.html"
+step in_ns "$C" dig +short +tries=1 +time=2 -b "$C1_ADDR#42001" @"$S" www.example.com
+step in_ns "$C" dig +short +tries=1 +time=2 +tcp -b "$C1_ADDR#42002" @"$S" www.example.com
+step in_ns "$C" timeout 5 ssh -F /dev/null -o BatchMode=yes -o StrictHostKeyChecking=no \
+  -o UserKnownHostsFile=/dev/null -o ConnectTimeout=3 -b "$C1_ADDR" nobody@"$S" true
+# an OpenVPN client whose server never answers: its handshake resets are what it sends
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=client -keyout "$work/ovpn.key" \
+  -out "$work/ovpn.pem" >/dev/null 2>&1
+netns_bg "$C" "$work/openvpn.log" openvpn --client --dev null --proto udp --remote "$S" 1194 \
+  --lport 43001 --ca "$work/ovpn.pem" --cert "$work/ovpn.pem" --key "$work/ovpn.key" \
+  --verb 1 --connect-retry-max 1
+vpn_pid=$NETNS_PID
+sleep 2
+netns_stop "$vpn_pid"
+sleep 0.5
+netns_stop "$cap_pid"
+
+# --- the verdicts: client port or server port, then the application in each mode
+expected=(
+  "41001 web-page web-page"
+  "41002 web-video web-video"
+  "41003 web-download web-download"
+  "41004 unclassified web-page"
+  "41005 unclassified web-video"
+  "41006 unclassified tls-video"
+  "41007 unclassified tls"
+  "42001 dns dns"
+  "42002 unclassified dns"
+  ":22 unclassified ssh"
+  "43001 unclassified openvpn"
+)
+report() {  # report OUT [ARGS...]
+  local out=$1; shift
+  "$BIN/qarn-replay" --lan "$LAN_NET" "$@" "$work/traffic.pcap" >"$work/$out" 2>"$work/$out.err" ||
+    fail "qarn-replay $* exited with $?: $(cat "$work/$out.err")"
+}
+report default.txt
+report extended.txt --param qarn_extended=1
+# the application of the connection whose client port (or, with ':', server port) is given
+app_of() {  # app_of REPORT KEY
+  awk -v key="$2" '
+    $2 == "TCP" || $2 == "UDP" {
+      split($3, src, ":"); split($5, dst, ":")
+      if ((substr(key, 1, 1) == ":" && ":" dst[2] == key) || src[2] == key) { print $NF; exit }
+    }' "$work/$1"
+}
+for row in "${expected[@]}"; do
+  read -r key want_default want_extended <<<"$row"
+  got=$(app_of default.txt "$key")
+  [ "$got" = "$want_default" ] || fail "default mode: connection $key is '$got', expected $want_default"
+  got=$(app_of extended.txt "$key")
+  [ "$got" = "$want_extended" ] ||
+    fail "qarn_extended=1: connection $key is '$got', expected $want_extended"
+done
+if [ -n "$keep" ]; then
+  mkdir -p "$keep" && cp "$work/traffic.pcap" "$work/default.txt" "$work/extended.txt" "$keep/"
+fi
+if [ "$failures" -ne 0 ]; then
+  echo "--- default"; cat "$work/default.txt"
+  echo "--- extended"; cat "$work/extended.txt"
+  echo "--- clients"; tail -20 "$work/clients.log"
+  echo "qarn traffic: $failures failed"
+  exit 1
+fi
+echo "qarn traffic: ${#expected[@]} connections right in both modes"
