@@ -64,6 +64,19 @@ std::vector<uint8_t> Udp(const char* s, uint16_t sp, const char* d, uint16_t dp,
   return b;
 }
 
+// A TLS record with a client hello naming the server, as a browser's begins.
+std::string ClientHello(const std::string& name) {
+  auto be16 = [](size_t v) { return std::string{static_cast<char>(v >> 8), static_cast<char>(v)}; };
+  std::string sni = be16(0) + be16(name.size() + 5) + be16(name.size() + 3) + '\0' +
+                    be16(name.size()) + name;
+  std::string exts = std::string("\x00\x0b\x00\x02\x01\x00", 6) + sni;
+  std::string body = std::string("\x03\x03", 2) + std::string(32, 'r') + '\x20' +
+                     std::string(32, 's') + std::string("\x00\x04\x13\x01\x13\x02\x01\x00", 8) +
+                     be16(exts.size()) + exts;
+  std::string hs = std::string(1, '\x01') + '\0' + be16(body.size()) + body;
+  return std::string("\x16\x03\x01", 3) + be16(hs.size()) + hs;
+}
+
 // The connection fields that a call may change, put back before each call.
 struct Fields {
   uint32_t mark, p2p_state, p2p_count;
@@ -199,6 +212,16 @@ int main(int argc, char** argv) {
   auto udp = Udp("192.168.1.10", 41003, "203.0.113.83", 30000, std::string(60, 'p'));
   double p2p = Best(3, [&] { return TimeHookWith(udp, calls, {0, 1, 0}, 0); });
 
+  // the same paths with qarn_extended=1, and a TLS client hello that its checks read
+  kstub_param_set("qarn_extended", 1);
+  double ext_settled = Best(3, [&] { return TimeHookWith(page, calls, {0x42c01, 0, 0}, 0x42c01); });
+  double ext_unclassified = Best(3, [&] { return TimeHookWith(syn, calls, {0, 0, 0}, 0); });
+  double ext_wan = Best(3, [&] { return TimeHookWith(http, calls, {0, 0, 0}, 0x9d802); });
+  double ext_p2p = Best(3, [&] { return TimeHookWith(udp, calls, {0, 1, 0}, 0); });
+  auto hello = Tcp("192.168.1.10", 41004, "203.0.113.84", 443, ClientHello("rr1.googlevideo.com"));
+  double ext_tls = Best(3, [&] { return TimeHookWith(hello, calls, {0, 0, 0}, 0x7d002); });
+  kstub_param_set("qarn_extended", 0);
+
   cleanup_module();
   kstub_printk_clear();
 
@@ -228,6 +251,11 @@ int main(int argc, char** argv) {
   std::printf("%-44s %11.1f ns\n", "hook, first packet of unclassified connection", unclassified);
   std::printf("%-44s %11.1f ns\n", "hook, WAN-side HTTP response", wan);
   std::printf("%-44s %11.1f ns\n", "hook, LAN-side UDP through the P2P tracker", p2p);
+  std::printf("%-44s %11.1f ns\n", "extended: settled connection", ext_settled);
+  std::printf("%-44s %11.1f ns\n", "extended: first packet of unclassified", ext_unclassified);
+  std::printf("%-44s %11.1f ns\n", "extended: WAN-side HTTP response", ext_wan);
+  std::printf("%-44s %11.1f ns\n", "extended: LAN-side UDP through the P2P tracker", ext_p2p);
+  std::printf("%-44s %11.1f ns\n", "extended: TLS client hello, server name", ext_tls);
   std::printf("%-44s %10.0f pps\n",
               ("qarn-replay, " + std::to_string(records) + " packets").c_str(),
               static_cast<double>(records) / best_s);
