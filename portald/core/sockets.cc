@@ -2,6 +2,7 @@
 
 #include <linux/netlink.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -92,6 +93,26 @@ ssize_t send_to_component(int fd, const void* buf, size_t len) {
   return n;
 }
 
+// Removes an old socket at path, left by an earlier daemon. Anything else there (a folder, a
+// file, a link, a FIFO) is not the daemon's to remove: false, and why names path and what
+// lies there.
+bool clear_socket_path(const std::string& path, const char* what, std::string* why) {
+  struct stat st{};
+  if (lstat(path.c_str(), &st) != 0) return true;
+  if (S_ISSOCK(st.st_mode)) {
+    unlink(path.c_str());
+    return true;
+  }
+  const char* kind = S_ISDIR(st.st_mode)   ? "a folder"
+                     : S_ISLNK(st.st_mode) ? "a link"
+                     : S_ISREG(st.st_mode) ? "a file"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO"
+                                           : "a device";
+  set_why(why, std::string("the path of the ") + what + " " + path + " is " + kind +
+                   ", not a socket; remove it or find out who placed it there");
+  return false;
+}
+
 // Binds fd to path; on failure fills why (when given) with the cause naming what and path.
 bool bind_unix(int fd, const std::string& path, const char* what, std::string* why) {
   sockaddr_un addr{};
@@ -171,7 +192,7 @@ void report_dropped_kernel_events() {
 
 int create_login_socket(std::string* why) {
   const std::string path = fixed_path(kLoginSocketPath);
-  unlink(path.c_str());
+  if (!clear_socket_path(path, "login socket", why)) return -1;
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0) {
     set_why(why, errno_text("cannot create the login socket"));
@@ -191,7 +212,10 @@ int create_control_socket(std::string* why) {
     return -1;
   }
   const std::string path = fixed_path(kControlSocketPath);
-  unlink(path.c_str());
+  if (!clear_socket_path(path, "control socket", why)) {
+    close(fd);
+    return -1;
+  }
   if (!bind_unix(fd, path, "control socket", why)) {
     close(fd);
     return -1;

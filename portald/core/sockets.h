@@ -41,13 +41,15 @@ bool admission_sender(const void* from, socklen_t len, const void* unix_peer,
 // pass of the main loop, so a count is reported within a minute of the drop.
 void report_dropped_kernel_events();
 
-// Removes any file at the login socket path, creates the stream socket and binds it.
+// Removes an old socket at the login socket path, creates the stream socket and binds it.
+// Anything else at the path (a folder, a file, a link) is left alone and is a failure.
 // Returns the descriptor (not yet listening), or -1 on failure, and then why (when given)
 // holds the cause, naming the path.
 int create_login_socket(std::string* why = nullptr);
 
-// Creates the control datagram socket bound to its path; -1 on failure, and then why (when
-// given) holds the cause, naming the path.
+// Creates the control datagram socket bound to its path, after removing an old socket there
+// (anything else there is a failure); -1 on failure, and then why (when given) holds the
+// cause, naming the path.
 int create_control_socket(std::string* why = nullptr);
 
 // Creates the Kernel channel in the form PORTALD_KERNEL_SOCKET selects; -1 on failure, and

@@ -173,6 +173,53 @@ TEST(DaemonFailLoudlyTest, EveryFatalStartupFailureSaysWhyInOneLine) {
   }
 }
 
+TEST(DaemonFailLoudlyTest, SocketPathsHoldingSomethingElseStopStartUpAndStay) {
+  struct Row {
+    const char* situation;
+    const char* path;
+    const char* kind;
+  };
+  const Row rows[] = {
+      {"a file at the login socket", core::kLoginSocketPath, "a file"},
+      {"a link at the login socket", core::kLoginSocketPath, "a link"},
+      {"a FIFO at the control socket", core::kControlSocketPath, "a FIFO"},
+      {"a link at the control socket", core::kControlSocketPath, "a link"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.situation);
+    TempRoot root;
+    root.write("/etc/victim", "precious\n");
+    const std::string at = root.path(row.path);
+    if (std::strcmp(row.kind, "a file") == 0) root.write(row.path, "someone's file\n");
+    if (std::strcmp(row.kind, "a link") == 0) {
+      ASSERT_EQ(symlink(root.path("/etc/victim").c_str(), at.c_str()), 0);
+    }
+    if (std::strcmp(row.kind, "a FIFO") == 0) {
+      ASSERT_EQ(mkfifo(at.c_str(), 0666), 0);
+    }
+    DaemonProcess d(root, {{"WEBAUTH_SECTYPE", "LOCAL"}});
+    ASSERT_TRUE(d.start({}, false));
+    EXPECT_EQ(d.wait_exit(5000), 1);
+    const auto lines = lines_of(d.stderr_text());
+    ASSERT_EQ(lines.size(), 1u) << d.stderr_text();
+    EXPECT_EQ(lines[0].rfind("portald: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(at + " is " + row.kind + ", not a socket"), std::string::npos)
+        << lines[0];
+    struct stat st{};
+    EXPECT_EQ(lstat(at.c_str(), &st), 0);  // left where it was
+    EXPECT_FALSE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(root.read("/etc/victim"), "precious\n");
+  }
+  // An old socket at the path, as a daemon that was killed leaves it, is simply replaced.
+  TempRoot root;
+  DaemonProcess first(root, {{"WEBAUTH_SECTYPE", "LOCAL"}});
+  ASSERT_TRUE(first.start());
+  first.stop();
+  DaemonProcess second(root, {{"WEBAUTH_SECTYPE", "LOCAL"}});
+  ASSERT_TRUE(second.start());
+  EXPECT_EQ(second.login(testing_support::client_at("10.0.0.7", "m")), 1);
+}
+
 TEST(DaemonFailLoudlyTest, UnsetOrUnknownAuthTypeWarnsOnceAndKeepsOneKeyLogin) {
   struct Row {
     const char* situation;
