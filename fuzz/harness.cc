@@ -198,8 +198,12 @@ std::vector<Bytes> kernel_messages() {
 int login(const unsigned char* request, store::UserTable& accounts, store::UserTable& online) {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) fail("socketpair", __FILE__, __LINE__);
-  auth::handle_login(sv[0], request, accounts, online);
-  close(sv[0]);
+  // An e-mail login finishes once its mail check has run; it then closes sv[0] itself.
+  if (auth::handle_login(sv[0], request, accounts, online)) {
+    auth::await_mail_logins(accounts, online);
+  } else {
+    close(sv[0]);
+  }
   unsigned char reply[2 * auth::kRecordSize];
   size_t got = 0;
   for (;;) {

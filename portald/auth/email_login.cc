@@ -1,6 +1,10 @@
 // E-mail login: a mailbox whose password the configured mail server accepts.
+#include <poll.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "auth/front_ends.h"
@@ -10,6 +14,8 @@
 #include "core/paths.h"
 #include "core/settings.h"
 #include "kernel/kmsg.h"
+#include "mail/check_budget.h"
+#include "mail/check_pool.h"
 #include "mail/mail_check.h"
 #include "nvram.h"
 #include "store/limits.h"
@@ -25,18 +31,39 @@ std::string nvram_text(const char* key) {
   return v == nullptr ? std::string() : std::string(v);
 }
 
-int run_mail_check(const LoginRequest& req) {
+// One of the four checks, and the line it writes when the server refuses the login (none for
+// POP3 over TLS), which also goes to the log when no worker can take the check.
+struct MailCheck {
+  int (*run)(const char* host, unsigned int port, const char* user, const char* password);
+  const char* refused_line;
+};
+
+MailCheck mail_check_for_settings() {
   const bool tls = nvram_text("WEBAUTH_POP3SSL") == "YES";
   const bool imap = nvram_text("WEBAUTH_E_PRO") == "imap";
-  const char* host = core::g_settings.mail_server;
-  const unsigned port = static_cast<unsigned>(core::g_settings.mail_port);
-  const char* user = req.user.c_str();
-  const char* password = req.password.c_str();
-  if (tls && imap) return mail::imaps_check(host, port, user, password);
-  if (tls) return mail::pop3s_check(host, port, user, password);
-  if (imap) return mail::imap_check(host, port, user, password);
-  return mail::pop3_check(host, port, user, password);
+  if (tls && imap) {
+    return {mail::imaps_check,
+            "@#@ log_info n - -  - webident - -v ident.emailident ident.imapsslusererr"};
+  }
+  if (tls) return {mail::pop3s_check, nullptr};
+  if (imap) {
+    return {mail::imap_check,
+            "@#@ log_info n - -  - webident - -v ident.emailident ident.imapuserpwderr"};
+  }
+  return {mail::pop3_check,
+          "@#@ log_info n - -  - webident - -v ident.emailident  ident.poplogusererr"};
 }
+
+// A login whose mail check runs on a worker: its connection and its request.
+struct WaitingLogin {
+  int fd;
+  LoginRequest req;
+};
+
+// The pool is made at the first e-mail login and lives as long as the process.
+mail::CheckPool* g_pool = nullptr;
+std::map<uint64_t, WaitingLogin> g_waiting;  // by check id; the loop's alone
+uint64_t g_next_id = 0;
 
 void email_down_line(const store::OnlineUserRecord& old) {
   const std::string ip_mac = old.ip + " " + old.mac;
@@ -49,27 +76,17 @@ void email_down_line(const store::OnlineUserRecord& old) {
   std::fflush(stdout);
 }
 
-}  // namespace
-
-void email_login(int fd, const LoginRequest& req, store::UserTable& accounts,
-                 store::UserTable& online) {
+// The steps of an e-mail login after its mail check, on the loop: result is what the check
+// returned.
+void finish_email_login(int fd, const LoginRequest& req, int result, store::UserTable& accounts,
+                        store::UserTable& online) {
+  if (result < 1) {
+    send_reply(fd, LOGIN_REJECTED);
+    return;
+  }
+  // The address may have come on line while the check ran.
   if (store::find_client_by_ip(online, req.client_ip) != store::end(online)) {
     send_reply(fd, LOGIN_OK);
-    return;
-  }
-  if (nvram_text("EMAIL_ENABLE_WHITE_LIST") == "YES" &&
-      find_mailbox(core::fixed_path(core::kMailWhitelist).c_str(), req.user) != MAILBOX_LISTED) {
-    send_reply(fd, LOGIN_NOT_LISTED);
-    return;
-  }
-  const std::string suffix = nvram_text("WEBAUTH_E_SUFFIX");
-  if (req.user.find(suffix) != std::string::npos &&
-      req.user.size() + suffix.size() > kMaxNameAndSuffix) {
-    send_reply(fd, LOGIN_REJECTED);
-    return;
-  }
-  if (run_mail_check(req) < 1) {
-    send_reply(fd, LOGIN_REJECTED);
     return;
   }
   const bool removed = single_login_rule(accounts, online, req.user, email_down_line);
@@ -100,6 +117,68 @@ void email_login(int fd, const LoginRequest& req, store::UserTable& accounts,
       "@#@ log_info n  %s  - webident - -v ident.emailident  ident.webidentup  "
       "ident.emailidentname + %s",
       ip_mac.c_str(), r.name.c_str());
+}
+
+}  // namespace
+
+bool email_login(int fd, const LoginRequest& req, store::UserTable&, store::UserTable& online) {
+  if (store::find_client_by_ip(online, req.client_ip) != store::end(online)) {
+    send_reply(fd, LOGIN_OK);
+    return false;
+  }
+  if (nvram_text("EMAIL_ENABLE_WHITE_LIST") == "YES" &&
+      find_mailbox(core::fixed_path(core::kMailWhitelist).c_str(), req.user) != MAILBOX_LISTED) {
+    send_reply(fd, LOGIN_NOT_LISTED);
+    return false;
+  }
+  const std::string suffix = nvram_text("WEBAUTH_E_SUFFIX");
+  if (req.user.find(suffix) != std::string::npos &&
+      req.user.size() + suffix.size() > kMaxNameAndSuffix) {
+    send_reply(fd, LOGIN_REJECTED);
+    return false;
+  }
+  const MailCheck check = mail_check_for_settings();
+  if (g_pool == nullptr) {
+    g_pool = new mail::CheckPool(mail::check_limits().workers, mail::kMaxWaitingChecks);
+  }
+  const uint64_t id = g_next_id++;
+  const std::string host = core::g_settings.mail_server;
+  const unsigned port = static_cast<unsigned>(core::g_settings.mail_port);
+  const bool queued = g_pool->submit(id, [check, host, port, user = req.user, pw = req.password] {
+    return check.run(host.c_str(), port, user.c_str(), pw.c_str());
+  });
+  if (!queued) {
+    // Every worker busy and the queue full: refused now rather than queued without end.
+    if (check.refused_line != nullptr) core::log_token("%s", check.refused_line);
+    send_reply(fd, LOGIN_REJECTED);
+    return false;
+  }
+  g_waiting.emplace(id, WaitingLogin{fd, req});
+  return true;
+}
+
+int mail_ready_fd() { return g_pool == nullptr ? -1 : g_pool->ready_fd(); }
+
+void finish_mail_logins(store::UserTable& accounts, store::UserTable& online) {
+  if (g_pool == nullptr) return;
+  for (const mail::CheckOutcome& outcome : g_pool->take_finished()) {
+    const auto w = g_waiting.find(outcome.id);
+    if (w == g_waiting.end()) continue;
+    const WaitingLogin login = std::move(w->second);
+    g_waiting.erase(w);
+    // The check's own lines come first, as they were written.
+    for (const std::string& line : outcome.lines) core::log_token("%s", line.c_str());
+    finish_email_login(login.fd, login.req, outcome.result, accounts, online);
+    close(login.fd);
+  }
+}
+
+void await_mail_logins(store::UserTable& accounts, store::UserTable& online) {
+  while (g_pool != nullptr && g_pool->in_flight() > 0) {
+    pollfd p{g_pool->ready_fd(), POLLIN, 0};
+    poll(&p, 1, 100);
+    finish_mail_logins(accounts, online);
+  }
 }
 
 }  // namespace auth

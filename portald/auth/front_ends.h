@@ -10,10 +10,11 @@
 
 namespace auth {
 
-// The front-ends; each sends at most one reply on fd.
+// The front-ends; each sends at most one reply on fd. email_login returns true when the
+// login waits for its mail check and keeps fd (see handle_login).
 void account_login(int fd, const LoginRequest& req, store::UserTable& accounts,
                    store::UserTable& online);
-void email_login(int fd, const LoginRequest& req, store::UserTable& accounts,
+bool email_login(int fd, const LoginRequest& req, store::UserTable& accounts,
                  store::UserTable& online);
 void onekey_login(int fd, const LoginRequest& req, store::UserTable& online);
 

@@ -14,11 +14,18 @@ namespace auth {
 
 namespace {
 
-using FrontEnd = void (*)(int, const LoginRequest&, store::UserTable&, store::UserTable&);
+// Returns true when the front-end keeps the connection (handle_login).
+using FrontEnd = bool (*)(int, const LoginRequest&, store::UserTable&, store::UserTable&);
 
-void onekey_front_end(int fd, const LoginRequest& req, store::UserTable&,
+bool account_front_end(int fd, const LoginRequest& req, store::UserTable& accounts,
+                       store::UserTable& online) {
+  account_login(fd, req, accounts, online);
+  return false;
+}
+bool onekey_front_end(int fd, const LoginRequest& req, store::UserTable&,
                       store::UserTable& online) {
   onekey_login(fd, req, online);
+  return false;
 }
 
 struct FrontEndEntry {
@@ -28,21 +35,21 @@ struct FrontEndEntry {
 
 // Every other auth type ("LOCAL", "ADVERT", "WEIXIN") is a one-key login.
 const FrontEndEntry kFrontEnds[] = {
-    {core::AUTH_USERS, account_login},
+    {core::AUTH_USERS, account_front_end},
     {core::AUTH_EMAIL, email_login},
 };
 
 }  // namespace
 
-void handle_login(int fd, const unsigned char* request, store::UserTable& accounts,
+bool handle_login(int fd, const unsigned char* request, store::UserTable& accounts,
                   store::UserTable& online) {
   const LoginRequest req = parse_login_request(request);
-  if (req.msg_type != LOGIN_REQUEST_TYPE) return;
+  if (req.msg_type != LOGIN_REQUEST_TYPE) return false;
   FrontEnd login = onekey_front_end;
   for (const FrontEndEntry& e : kFrontEnds) {
     if (e.auth_type == core::g_settings.auth_type) login = e.login;
   }
-  login(fd, req, accounts, online);
+  return login(fd, req, accounts, online);
 }
 
 void send_reply(int fd, int32_t result) {

@@ -51,9 +51,26 @@ void log_event(const char* title, const char* message) {
   closelog();
 }
 
+namespace {
+thread_local std::vector<std::string>* t_capture = nullptr;
+}  // namespace
+
+TokenCapture::TokenCapture(std::vector<std::string>* lines) : previous_(t_capture) {
+  t_capture = lines;
+}
+
+TokenCapture::~TokenCapture() { t_capture = previous_; }
+
 void log_token(const char* format, ...) {
   va_list args;
   va_start(args, format);
+  if (t_capture != nullptr) {
+    char line[1024];
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    t_capture->emplace_back(line);
+    return;
+  }
   log_line(0, format, args);
   va_end(args);
 }

@@ -5,6 +5,9 @@
 // as the caller is concerned.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace core {
 
 // Opens the system log as "user" (no delay, facility local0), writes one line of priority
@@ -17,5 +20,19 @@ void log_token(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // One line about the daemon itself rather than a client (for example what it refused):
 // syslog priority warning with the default identity and facility.
 void log_warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// While it lives, the token lines that this thread writes are appended to lines instead of
+// the log, so that a thread other than the loop never writes the log itself: the loop writes
+// them later, in order, with log_token("%s", line). lines must outlive the object.
+class TokenCapture {
+ public:
+  explicit TokenCapture(std::vector<std::string>* lines);
+  ~TokenCapture();
+  TokenCapture(const TokenCapture&) = delete;
+  TokenCapture& operator=(const TokenCapture&) = delete;
+
+ private:
+  std::vector<std::string>* previous_;
+};
 
 }  // namespace core

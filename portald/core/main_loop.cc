@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "auth/control.h"
 #include "auth/login.h"
+#include "core/event_log.h"
 #include "core/settings.h"
 #include "core/sockets.h"
 #include "kernel/kmsg_layout.h"
@@ -21,6 +23,9 @@ namespace core {
 namespace {
 
 constexpr size_t kRequestSize = 300;
+
+constexpr char kKernelEventsLostLine[] =
+    "portald: kernel events lost: the Kernel channel's receive queue overflowed";
 
 int64_t monotonic_ms() {
   timespec ts{};
@@ -37,8 +42,10 @@ bool readable_now(int fd) {
 void serve_login(int fd) {
   unsigned char buf[kRequestSize];
   std::memset(buf, 0, sizeof(buf));
-  if (sock_recv(SOCK_LOCAL, fd, buf, sizeof(buf)) != -1) {
-    auth::handle_login(fd, buf, store::g_accounts, store::g_online);
+  // A login waiting for its mail check keeps the connection and closes it when it ends.
+  if (sock_recv(SOCK_LOCAL, fd, buf, sizeof(buf)) != -1 &&
+      auth::handle_login(fd, buf, store::g_accounts, store::g_online)) {
+    return;
   }
   close(fd);
 }
@@ -121,6 +128,11 @@ void main_loop_pass(LoopState& state, int timeout_ms) {
     FD_SET(p.fd, &readable);
     highest = std::max(highest, p.fd);
   }
+  const int checks_fd = auth::mail_ready_fd();
+  if (checks_fd >= 0) {
+    FD_SET(checks_fd, &readable);
+    highest = std::max(highest, checks_fd);
+  }
   const int limit_ms = wait_limit(state, timeout_ms);
   timeval limit{limit_ms / 1000, (limit_ms % 1000) * 1000};
   const int64_t waited_from = monotonic_ms();
@@ -145,6 +157,10 @@ void main_loop_pass(LoopState& state, int timeout_ms) {
   state.pending.swap(still_waiting);
   close_silent(state);
 
+  if (checks_fd >= 0 && FD_ISSET(checks_fd, &readable)) {
+    auth::finish_mail_logins(store::g_accounts, store::g_online);
+  }
+
   if (watch_login && FD_ISSET(g_settings.login_fd, &readable)) accept_login(state);
 
   if (FD_ISSET(g_settings.control_fd, &readable)) {
@@ -160,6 +176,10 @@ void main_loop_pass(LoopState& state, int timeout_ms) {
     std::memset(buf, 0, sizeof(buf));
     if (sock_recv(SOCK_KERNEL, g_settings.kernel_fd, buf, sizeof(buf)) != -1) {
       store::handle_kernel_event(buf, store::g_accounts, store::g_online);
+    } else if (errno == ENOBUFS) {
+      // The kernel dropped events that found the receive queue full: the tables may now
+      // differ from the kernel's, and an operator has to know.
+      log_warning("%s", kKernelEventsLostLine);
     }
   }
 }

@@ -32,8 +32,9 @@ struct LoopState {
 
 // One pass: reports dropped Kernel events when it is time to (report_dropped_kernel_events),
 // waits up to timeout_ms for input, then serves, in this order, the waiting login
-// connections that are readable (oldest first), a new login connection, a control request
-// and a Kernel event.
+// connections that are readable (oldest first), the e-mail logins whose mail checks have
+// finished, a new login connection, a control request and a Kernel event. Mail checks run on
+// worker threads; nothing in a pass waits on the network.
 void main_loop_pass(LoopState& state, int timeout_ms);
 
 // Runs passes of one second each, forever.

@@ -129,6 +129,15 @@ bool bind_unix(int fd, const std::string& path, const char* what, std::string* w
   return false;
 }
 
+// Room for a burst of Kernel events: asked beyond the system's limit where the daemon may
+// (SO_RCVBUFFORCE), else up to it. The size is a wish; a smaller one still works.
+void size_receive_buffer(int fd) {
+  const int size = kKernelReceiveBuffer;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+}
+
 }  // namespace
 
 ssize_t sock_send(int mode, int fd, const void* buf, size_t len) {
@@ -243,6 +252,7 @@ int create_kernel_channel(std::string* why) {
       set_why(why, errno_text("cannot create the kernel channel"));
       return -1;
     }
+    size_receive_buffer(fd);
     // Binding only the family autobinds an abstract address, to which the admission
     // component sends its events.
     sockaddr_un self{};
@@ -268,6 +278,7 @@ int create_kernel_channel(std::string* why) {
                             "set PORTALD_KERNEL_SOCKET to use an admission component such as admitd)"));
     return -1;
   }
+  size_receive_buffer(fd);
   sockaddr_nl self{};
   self.nl_family = AF_NETLINK;
   self.nl_pid = static_cast<__u32>(getpid());

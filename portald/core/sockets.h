@@ -17,6 +17,10 @@ namespace core {
 
 enum SockMode { SOCK_KERNEL = 0, SOCK_LOCAL = 1 };
 
+// The receive buffer asked for the Kernel channel, so that a burst of events waits there
+// rather than being lost.
+inline constexpr int kKernelReceiveBuffer = 1 << 20;
+
 // One sendmsg of len bytes at buf, flags 0 (broken pipes never raise a signal). Mode 0
 // addresses the kernel (netlink port id 0, or PATH in the AF_UNIX form); mode 1 sends without
 // an address. Any other mode sends nothing. Returns the system call's result, or -1.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/event_log.h"
+#include "mail/check_budget.h"
 #include "mail/mail_check.h"
 #include "mail/mail_link.h"
 
@@ -112,6 +113,7 @@ int imap_reply_ok(int socket_fd) {
 }
 
 int imap_check(const char* host, unsigned int port, const char* user, const char* password) {
+  const CheckBudget budget;
   const int fd = mail_connect(host, port);
   if (fd == 0) return -1;
   MailConnection connection(fd);
@@ -122,6 +124,7 @@ int imap_check(const char* host, unsigned int port, const char* user, const char
 }
 
 int imaps_check(const char* host, unsigned int port, const char* user, const char* password) {
+  const CheckBudget budget;
   const int fd = mail_connect(host, port);
   if (fd == 0) return -1;
   MailConnection connection(fd);

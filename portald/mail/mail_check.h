@@ -4,8 +4,10 @@
 //
 // Each check opens its own connection, runs one short dialogue and closes it again; every
 // socket and TLS object is released on every path, and no QUIT or LOGOUT is sent. A check
-// blocks its caller: each wait for the server is bounded by the 2-second receive time-out,
-// the connect and the name look-up by the system's own limits.
+// blocks its caller (the daemon runs checks on worker threads, mail/check_pool.h): the connect
+// is bounded by its own time-out and everything the check waits for by one budget for the
+// whole check (mail/check_budget.h); only the name look-up keeps the resolver's own limits.
+// A check touches nothing but its own socket; its Event lines go through core::log_token.
 //
 // Names and passwords are refused before anything is sent when they hold a CR or LF (a NUL
 // cannot occur in a C string), so they can never add a command of their own to the dialogue.
@@ -25,7 +27,8 @@ inline constexpr std::size_t kReplyPiece = 256;
 // The most that one reply may take up: the drain of an over-long POP3 reply and the lines of
 // one IMAP reply stop here, so that a server cannot hold the daemon by talking forever.
 inline constexpr std::size_t kReplyBudget = 64 * 1024;
-// Receive time-out of every check socket, in seconds.
+// Receive time-out of every check socket, in seconds: what bounds a reply reader called
+// outside a check. Within a check every wait lasts at most what is left of its budget.
 inline constexpr int kReceiveTimeout = 2;
 
 // Initialises the TLS library once, before the first TLS check runs. Returns 1, or 0 when
@@ -42,8 +45,9 @@ int resolve_host(const char* name, char* out);
 
 // Opens a TCP connection to host and port (low 16 bits used): a dotted host of at most 22
 // characters is taken as the address, a longer one fails, any other text is looked up. The
-// socket is bound to any:0 and has the 2-second receive time-out. Returns the connected
-// descriptor (never 0), or 0 on any failure with nothing left open.
+// socket is bound to any:0 and has the 2-second receive time-out; the connect gives up after
+// the connect time-out or when the check's budget is spent. Returns the connected descriptor
+// (never 0), or 0 on any failure with nothing left open.
 int mail_connect(const char* host, unsigned int port);
 
 // Reads one POP3 reply from a plain socket: 1 when its first piece begins with "+OK" followed

@@ -2,12 +2,16 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "mail/check_budget.h"
 #include "mail/mail_check.h"
 
 namespace mail {
@@ -33,6 +37,29 @@ int open_socket() {
     fd = moved;
   }
   return fd;
+}
+
+// Connects within the connect time-out (and what is left of the check's budget); the socket
+// blocks again afterwards.
+bool connect_within_limit(int fd, const sockaddr_in& server) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    if (errno != EINPROGRESS) return false;
+    int wait_ms = check_limits().connect_ms;
+    const int left = budget_left_ms();
+    if (left >= 0) wait_ms = std::min(wait_ms, left);
+    pollfd p{fd, POLLOUT, 0};
+    int n;
+    do {
+      n = poll(&p, 1, wait_ms);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return false;
+  }
+  return fcntl(fd, F_SETFL, flags) == 0;
 }
 
 }  // namespace
@@ -91,7 +118,7 @@ int mail_connect(const char* host, unsigned int port) {
     close(fd);
     return 0;
   }
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+  if (!connect_within_limit(fd, server)) {
     close(fd);
     return 0;
   }

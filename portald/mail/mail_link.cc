@@ -2,6 +2,8 @@
 
 #include <openssl/err.h>
 #include <openssl/opensslv.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "mail/check_budget.h"
 #include "mail/mail_check.h"
 
 namespace mail {
@@ -33,18 +36,45 @@ int tls_init() {
 #endif
 }
 
+namespace {
+
+// Runs one TLS call until it completes, fails, or the check's budget is spent. Under a budget
+// the socket does not block, and each wait for the server is a wait within the budget; without
+// one the socket's own time-outs bound the call, which runs once.
+template <typename Call>
+int tls_call(const Link& link, Call call) {
+  for (;;) {
+    // SSL_get_error reads the thread's error queue, which must be empty before the call.
+    ERR_clear_error();
+    const int n = call();
+    if (n > 0 || budget_left_ms() < 0) return n;
+    const int error = SSL_get_error(link.ssl, n);
+    short events = 0;
+    if (error == SSL_ERROR_WANT_READ) events = POLLIN;
+    if (error == SSL_ERROR_WANT_WRITE) events = POLLOUT;
+    if (events == 0 || !await_ready(link.fd, events)) return n;
+  }
+}
+
+}  // namespace
+
 int link_read(const Link& link, char* buffer, int size) {
-  if (link.ssl != nullptr) return SSL_read(link.ssl, buffer, size);
+  if (link.ssl != nullptr) return tls_call(link, [&] { return SSL_read(link.ssl, buffer, size); });
+  if (!await_ready(link.fd, POLLIN)) return -1;
   return static_cast<int>(recv(link.fd, buffer, static_cast<size_t>(size), 0));
 }
 
 int link_peek(const Link& link, char* buffer, int size) {
-  if (link.ssl != nullptr) return SSL_peek(link.ssl, buffer, size);
+  if (link.ssl != nullptr) return tls_call(link, [&] { return SSL_peek(link.ssl, buffer, size); });
+  if (!await_ready(link.fd, POLLIN)) return -1;
   return static_cast<int>(recv(link.fd, buffer, static_cast<size_t>(size), MSG_PEEK));
 }
 
 bool link_send(const Link& link, const char* text, std::size_t length) {
-  if (link.ssl != nullptr) return SSL_write(link.ssl, text, static_cast<int>(length)) > 0;
+  if (link.ssl != nullptr) {
+    return tls_call(link, [&] { return SSL_write(link.ssl, text, static_cast<int>(length)); }) > 0;
+  }
+  if (!await_ready(link.fd, POLLOUT)) return false;
   const ssize_t sent = send(link.fd, text, length, MSG_NOSIGNAL);
   return sent >= 0 && static_cast<std::size_t>(sent) == length;
 }
@@ -98,8 +128,14 @@ bool MailConnection::start_tls() {
   link_.ssl = SSL_new(ctx_);
   if (link_.ssl == nullptr) return false;
   if (SSL_set_fd(link_.ssl, link_.fd) != 1) return false;
-  // The handshake's reads are bounded by the socket's receive time-out.
-  return SSL_connect(link_.ssl) == 1;
+  // Under a check's budget the socket stops blocking, so that no TLS call can wait beyond the
+  // budget however the server trickles its bytes; without one the handshake's reads are
+  // bounded by the socket's receive time-out.
+  if (budget_left_ms() >= 0) {
+    const int flags = fcntl(link_.fd, F_GETFL);
+    if (flags < 0 || fcntl(link_.fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  }
+  return tls_call(link_, [this] { return SSL_connect(link_.ssl); }) == 1;
 }
 
 MailConnection::~MailConnection() {

@@ -1,9 +1,11 @@
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstddef>
 #include <cstring>
 
 #include "core/event_log.h"
+#include "mail/check_budget.h"
 #include "mail/mail_check.h"
 #include "mail/mail_link.h"
 
@@ -18,15 +20,15 @@ bool good_reply(const char* piece, int length) {
 }
 
 // Over TLS one read decides, whatever its length.
-int tls_reply_ok(SSL* ssl) {
+int tls_reply_ok(const Link& link) {
   char piece[kReplyPiece + 1];
-  const int length = SSL_read(ssl, piece, static_cast<int>(kReplyPiece));
+  const int length = link_read(link, piece, static_cast<int>(kReplyPiece));
   if (length < 1) return 0;
   return good_reply(piece, length) ? 1 : 0;
 }
 
 int reply_ok(const Link& link) {
-  return link.ssl != nullptr ? tls_reply_ok(link.ssl) : pop3_reply_ok(link.fd);
+  return link.ssl != nullptr ? tls_reply_ok(link) : pop3_reply_ok(link.fd);
 }
 
 // Where a dialogue stopped.
@@ -47,6 +49,7 @@ Stage run_dialogue(const Link& link, const char* user, const char* password) {
 
 int pop3_reply_ok(int socket_fd) {
   char piece[kReplyPiece + 1];
+  if (!await_ready(socket_fd, POLLIN)) return 0;
   const int length = static_cast<int>(recv(socket_fd, piece, kReplyPiece, 0));
   if (length <= 0) return 0;
   piece[length] = '\0';
@@ -54,7 +57,7 @@ int pop3_reply_ok(int socket_fd) {
   // A reply that fills the whole piece is refused; what follows of it is read and dropped so
   // that it is not taken for the next reply.
   std::size_t drained = kReplyPiece;
-  while (drained < kReplyBudget) {
+  while (drained < kReplyBudget && await_ready(socket_fd, POLLIN)) {
     const ssize_t more = recv(socket_fd, piece, kReplyPiece, 0);
     if (more <= 0) break;
     drained += static_cast<std::size_t>(more);
@@ -63,6 +66,7 @@ int pop3_reply_ok(int socket_fd) {
 }
 
 int pop3_check(const char* host, unsigned int port, const char* user, const char* password) {
+  const CheckBudget budget;
   const int fd = mail_connect(host, port);
   if (fd == 0) return 0;
   MailConnection connection(fd);
@@ -83,6 +87,7 @@ int pop3_check(const char* host, unsigned int port, const char* user, const char
 }
 
 int pop3s_check(const char* host, unsigned int port, const char* user, const char* password) {
+  const CheckBudget budget;
   const int fd = mail_connect(host, port);
   if (fd == 0) return -1;
   MailConnection connection(fd);

@@ -155,6 +155,16 @@ int DaemonProcess::login(const LoginFields& f, int timeout_ms) const {
   return result;
 }
 
+KernelDrain::KernelDrain(DaemonProcess& d)
+    : thread_([this, &d] {
+        while (!stop_) d.kernel().drain(50);
+      }) {}
+
+KernelDrain::~KernelDrain() {
+  stop_ = true;
+  thread_.join();
+}
+
 int await_reply(int fd, int timeout_ms) {
   pollfd p{fd, POLLIN, 0};
   if (poll(&p, 1, timeout_ms) <= 0) return -3;

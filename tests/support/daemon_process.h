@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,22 @@ namespace testing_support {
 // Waits up to timeout_ms for the 300-byte login reply on fd: its result word, -1 when the
 // daemon closed the connection without one, -3 when neither came in time.
 int await_reply(int fd, int timeout_ms);
+
+class DaemonProcess;
+
+// Takes the daemon's Kernel messages as they come, on a thread of its own, while it lives (the
+// channel's queue holds only a few), so that many logins never wait on a full queue.
+class KernelDrain {
+ public:
+  explicit KernelDrain(DaemonProcess& d);
+  ~KernelDrain();
+  KernelDrain(const KernelDrain&) = delete;
+  KernelDrain& operator=(const KernelDrain&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 class DaemonProcess {
  public:

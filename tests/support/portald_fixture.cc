@@ -199,8 +199,12 @@ int DaemonTest::login_raw(const Bytes& request) {
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return -2;
   Bytes buf(auth::kRecordSize, 0);
   if (!request.empty()) std::memcpy(buf.data(), request.data(), std::min(request.size(), buf.size()));
-  auth::handle_login(sv[0], buf.data(), accounts_, online_);
-  close(sv[0]);
+  // An e-mail login finishes once its mail check has run; it then closes sv[0] itself.
+  if (auth::handle_login(sv[0], buf.data(), accounts_, online_)) {
+    auth::await_mail_logins(accounts_, online_);
+  } else {
+    close(sv[0]);
+  }
   unsigned char reply[auth::kRecordSize];
   const ssize_t n = recv(sv[1], reply, sizeof(reply), MSG_WAITALL);
   close(sv[1]);

@@ -3,10 +3,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "core/event_log.h"
 #include "core/lines.h"
 #include "core/settings.h"
+#include "core/sockets.h"
 #include "core/startup.h"
 #include "portald_fixture.h"
 
@@ -112,6 +119,46 @@ TEST(EventLogTest, KeyedAndTokenLinesInTheLogFile) {
                 "R1 0 R3 syslog.webauth_userti syslog.webauth_user a b",
                 "@#@ log_info n 10.0.0.1 m  - webident - -v ident.onekeyident ident.webidentup",
                 "100% literal"}));
+}
+
+TEST(EventLogTest, CapturedTokenLinesWaitForTheLoop) {
+  testing_support::TempRoot root;
+  const std::string file = root.dir() + "/log";
+  setenv("PORTALD_LOG_FILE", file.c_str(), 1);
+  std::vector<std::string> held;
+  std::thread worker([&held] {
+    const core::TokenCapture capture(&held);
+    core::log_token("@#@ log_info n - -  - webident - -v %s", "ident.poplogusererr");
+    core::log_token("%s", "second");
+  });
+  worker.join();
+  core::log_token("%s", "after the capture");
+  unsetenv("PORTALD_LOG_FILE");
+  EXPECT_EQ(held, (std::vector<std::string>{
+                      "@#@ log_info n - -  - webident - -v ident.poplogusererr", "second"}));
+  EXPECT_EQ(testing_support::read_lines(file), std::vector<std::string>{"after the capture"});
+}
+
+TEST(KernelChannelTest, ReceiveBufferHoldsABurstOfEvents) {
+  testing_support::TempRoot root;
+  setenv("PORTALD_KERNEL_SOCKET", (root.dir() + "/kernel.sock").c_str(), 1);
+  const int fd = core::create_kernel_channel();
+  unsetenv("PORTALD_KERNEL_SOCKET");
+  ASSERT_GE(fd, 0);
+  int size = 0;
+  socklen_t length = sizeof size;
+  ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length), 0);
+  close(fd);
+  // Only a privileged daemon may go beyond the system's limit.
+  int limit = 0;
+  if (FILE* f = std::fopen("/proc/sys/net/core/rmem_max", "r")) {
+    if (std::fscanf(f, "%d", &limit) != 1) limit = 0;
+    std::fclose(f);
+  }
+  if (geteuid() != 0 && limit < core::kKernelReceiveBuffer) {
+    GTEST_SKIP() << "rmem_max " << limit << " and not root";
+  }
+  EXPECT_GE(size, core::kKernelReceiveBuffer);
 }
 
 }  // namespace

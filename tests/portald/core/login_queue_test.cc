@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -26,24 +25,6 @@ bool write_request(int fd, const LoginFields& f) {
   const Bytes req = login_request(f);
   return send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size());
 }
-
-// Takes the daemon's Kernel messages as they come (the channel's queue holds only a few), so
-// that many logins never wait on a full queue.
-class KernelDrain {
- public:
-  explicit KernelDrain(DaemonProcess& d)
-      : thread_([this, &d] {
-          while (!stop_) d.kernel().drain(50);
-        }) {}
-  ~KernelDrain() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 std::string client_ip(int net, int i) {
   return "10." + std::to_string(net) + "." + std::to_string(i / 250) + "." +

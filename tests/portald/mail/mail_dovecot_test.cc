@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dovecot_harness.h"
+#include "mail/check_budget.h"
 #include "mail/mail_check.h"
 #include "mail_fixture.h"
 
@@ -36,6 +37,8 @@ class DovecotTest : public MailTest, public ::testing::WithParamInterface<Protoc
  protected:
   static void SetUpTestSuite() {
     MailTest::SetUpTestSuite();
+    // The daemon's own limits: the server delays its answers after each failed login.
+    mail::set_check_limits(mail::CheckLimits{});
     server_ = std::make_unique<dovecot::Server>();
   }
   static void TearDownTestSuite() { server_.reset(); }

@@ -123,17 +123,20 @@ void MailPeer::finish() {
 }
 
 bool MailPeer::pause(int ms) const {
-  for (int slept = 0; slept < ms; slept += 10) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (auto now = std::chrono::steady_clock::now(); now < end;
+       now = std::chrono::steady_clock::now()) {
     if (stop_) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, ms - slept)));
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        end - now, std::chrono::milliseconds(10)));
   }
   return !stop_;
 }
 
-bool MailPeer::send_text(int fd, SSL* ssl, const std::string& text) const {
-  if (script_.trickle_ms == 0) return write_all(fd, ssl, text);
+bool MailPeer::send_text(int fd, SSL* ssl, const std::string& text, int trickle_ms) const {
+  if (trickle_ms == 0) return write_all(fd, ssl, text);
   for (const char c : text) {
-    if (!pause(script_.trickle_ms) || !write_all(fd, ssl, std::string(1, c))) return false;
+    if (!pause(trickle_ms) || !write_all(fd, ssl, std::string(1, c))) return false;
   }
   return true;
 }
@@ -145,7 +148,8 @@ void MailPeer::trickle_handshake(int fd) const {
   while (read_some(fd, nullptr, hello, sizeof hello) == -1) {
     if (stop_) return;
   }
-  send_text(fd, nullptr, std::string("\x16\x03\x03\x40\x00", 5) + std::string(64, '\x02'));
+  send_text(fd, nullptr, std::string("\x16\x03\x03\x40\x00", 5) + std::string(64, '\x02'),
+            script_.handshake_trickle_ms);
 }
 
 std::string MailPeer::received() const {
@@ -184,7 +188,7 @@ void MailPeer::serve_one(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
-  if (script_.tls && script_.trickle_ms != 0) {
+  if (script_.tls && script_.handshake_trickle_ms != 0) {
     trickle_handshake(fd);
     return;
   }
@@ -205,7 +209,7 @@ void MailPeer::serve_one(int fd) {
       return;
     }
   }
-  if (pause(script_.delay_ms) && send_text(fd, ssl, script_.greeting) &&
+  if (pause(script_.delay_ms) && send_text(fd, ssl, script_.greeting, script_.greeting_trickle_ms) &&
       !script_.close_after_greeting) {
     std::string pending;
     int lines = 0;
@@ -231,7 +235,8 @@ void MailPeer::serve_one(int fd) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (script_.answer) {
           const std::string answer = script_.answer(line, lines);
-          ok = answer.empty() || (pause(script_.delay_ms) && send_text(fd, ssl, answer));
+          ok = answer.empty() ||
+               (pause(script_.delay_ms) && send_text(fd, ssl, answer, script_.answer_trickle_ms));
         }
         if (++lines == script_.close_after_lines) ok = false;
       }

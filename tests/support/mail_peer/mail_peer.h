@@ -29,11 +29,13 @@ struct PeerScript {
   // Waits this long after the connection (and its handshake) stands before the greeting, and
   // as long again before each answer.
   int delay_ms = 0;
-  // When not 0, everything the server sends goes out one byte at a time with this pause
-  // before each byte. With tls, the handshake itself trickles: the server answers the
-  // client's hello with the start of a record and then one byte of it per pause, and never
-  // finishes.
-  int trickle_ms = 0;
+  // When not 0, the greeting (or each answer) goes out one byte at a time with this pause
+  // before each byte.
+  int greeting_trickle_ms = 0;
+  int answer_trickle_ms = 0;
+  // When not 0 (with tls), the handshake trickles instead: the server answers the client's
+  // hello with the start of a record and then one byte of it per pause, and never finishes.
+  int handshake_trickle_ms = 0;
   // Accept nothing: connections stay in the listen queue (of one place), so a queue that is
   // full leaves further connects hanging.
   bool never_accept = false;
@@ -63,7 +65,7 @@ class MailPeer {
   void serve_one(int fd);
   // Sleeps ms, in steps, until finish() was called; false when it was.
   bool pause(int ms) const;
-  bool send_text(int fd, SSL* ssl, const std::string& text) const;
+  bool send_text(int fd, SSL* ssl, const std::string& text, int trickle_ms) const;
   void trickle_handshake(int fd) const;
 
   PeerScript script_;
