@@ -141,7 +141,8 @@ TEST(EventLogTest, CapturedTokenLinesWaitForTheLoop) {
 
 TEST(KernelChannelTest, ReceiveBufferHoldsABurstOfEvents) {
   testing_support::TempRoot root;
-  setenv("PORTALD_KERNEL_SOCKET", (root.dir() + "/kernel.sock").c_str(), 1);
+  const testing_support::FakeKernel kernel(root.dir() + "/kernel.sock");
+  setenv("PORTALD_KERNEL_SOCKET", kernel.path().c_str(), 1);
   const int fd = core::create_kernel_channel();
   unsetenv("PORTALD_KERNEL_SOCKET");
   ASSERT_GE(fd, 0);
