@@ -80,6 +80,7 @@ struct qarn_app_info {
 	u16 group; /* or QARN_KEPT */
 	u16 id;    /* or QARN_KEPT */
 	const char *name;
+	const char *check; /* the check that sets it */
 };
 
 extern const struct qarn_app_info qarn_apps[QARN_APP_COUNT];
