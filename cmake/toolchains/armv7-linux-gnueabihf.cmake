@@ -1,6 +1,6 @@
 # Cross build for the router's processor: ARMv7-A, hard-float with VFPv3-D16, 32-bit Linux.
 # Debian's cross compiler (g++-arm-linux-gnueabihf) builds; the target's libraries (OpenSSL,
-# GoogleTest, libpcap) are Debian's armhf packages, installed next to the host's through
+# GoogleTest) are Debian's armhf packages, installed next to the host's through
 # multiarch under /usr/lib/arm-linux-gnueabihf (scripts/arm/deps.sh installs all of it).
 #
 #   cmake -S . -B build-armv7 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armv7-linux-gnueabihf.cmake

@@ -16,6 +16,19 @@
 #include "kstub/kstub.h"
 #include "relayk_int.h"
 
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
+/* Packets up to this length are copied to the stack; longer ones to a buffer of their own. */
+#define PACKET_ON_STACK 2048
+
 /* The packet as relayk passes it: the socket buffer and relayk's own fields. */
 struct relayk_skb {
 	struct sk_buff skb;
@@ -57,7 +70,14 @@ struct nf_conn {
 #define CT_BUCKETS 4096
 #define MAX_LANS 16
 
-/* table_lock guards the buckets, the connection array and the clock base. */
+/*
+ * table_lock guards the connection array and serialises additions to the buckets and the
+ * setting of the clock base. Lookups in the buckets take no lock, as the kernel's tracker
+ * looks up under RCU: an entry is complete before the release store that puts it at its
+ * bucket's head, its key and chain link never change, and entries go only in relayk_reset,
+ * which no packet may overlap. The clock base is likewise set once, before the release
+ * store of clock_based, and read without the lock after it.
+ */
 static DEFINE_SPINLOCK(table_lock);
 static struct nf_conn *buckets[CT_BUCKETS];
 static struct nf_conn **conns;
@@ -145,7 +165,7 @@ void relayk_reset(unsigned hz)
 	free_conns();
 	nlans = 0;
 	tick_hz = hz ? hz : 100;
-	clock_based = 0;
+	__atomic_store_n(&clock_based, 0, __ATOMIC_RELAXED);
 	spin_unlock_bh(&table_lock);
 	relayk_netlink_reset();
 	kstub_set_jiffies((u32)(-300 * (int)tick_hz));
@@ -182,18 +202,23 @@ void relayk_clock_follow(unsigned long long ts_usec)
 	u32 target, now;
 	int ahead;
 
-	spin_lock_bh(&table_lock);
-	if (!clock_based) {
-		clock_based = 1;
-		clock_base_ts = ts_usec;
-		clock_base_jiffies = kstub_jiffies();
+	if (!__atomic_load_n(&clock_based, __ATOMIC_ACQUIRE)) {
+		int first;
+
+		spin_lock_bh(&table_lock);
+		first = !clock_based;
+		if (first) {
+			clock_base_ts = ts_usec;
+			clock_base_jiffies = kstub_jiffies();
+			__atomic_store_n(&clock_based, 1, __ATOMIC_RELEASE);
+		}
 		spin_unlock_bh(&table_lock);
-		return;
+		if (first)
+			return;
 	}
 	target = clock_base_jiffies;
 	if (ts_usec > clock_base_ts)
 		target += (u32)((ts_usec - clock_base_ts) * tick_hz / 1000000ULL);
-	spin_unlock_bh(&table_lock);
 	now = kstub_jiffies();
 	ahead = (int)(target - now);
 	if (ahead > 0)
@@ -210,7 +235,8 @@ static unsigned bucket_of(u8 proto, u32 saddr, u32 daddr, u16 sport, u16 dport)
 
 static struct nf_conn *find_forward(u8 proto, u32 saddr, u32 daddr, u16 sport, u16 dport)
 {
-	struct nf_conn *ct = buckets[bucket_of(proto, saddr, daddr, sport, dport)];
+	struct nf_conn *ct = __atomic_load_n(&buckets[bucket_of(proto, saddr, daddr, sport, dport)],
+					     __ATOMIC_ACQUIRE);
 
 	for (; ct; ct = ct->hnext)
 		if (ct->proto == proto && ct->saddr == saddr && ct->daddr == daddr &&
@@ -219,20 +245,26 @@ static struct nf_conn *find_forward(u8 proto, u32 saddr, u32 daddr, u16 sport, u
 	return NULL;
 }
 
-/* Finds or creates the connection; called with table_lock held. */
-static struct nf_conn *track(u8 proto, u32 saddr, u32 daddr, u16 sport, u16 dport, int *reply)
+/* The connection in either direction, or NULL; no lock needed (see table_lock). */
+static struct nf_conn *find(u8 proto, u32 saddr, u32 daddr, u16 sport, u16 dport, int *reply)
 {
 	struct nf_conn *ct = find_forward(proto, saddr, daddr, sport, dport);
-	unsigned b;
 
 	*reply = 0;
 	if (ct)
 		return ct;
 	ct = find_forward(proto, daddr, saddr, dport, sport);
-	if (ct) {
+	if (ct)
 		*reply = 1;
-		return ct;
-	}
+	return ct;
+}
+
+/* Adds a connection; called with table_lock held. NULL when memory runs out. */
+static struct nf_conn *add(u8 proto, u32 saddr, u32 daddr, u16 sport, u16 dport)
+{
+	struct nf_conn *ct;
+	unsigned b;
+
 	if (nconns == conns_cap) {
 		unsigned cap = conns_cap ? conns_cap * 2 : 64;
 		struct nf_conn **grown = realloc(conns, cap * sizeof(*conns));
@@ -261,7 +293,23 @@ static struct nf_conn *track(u8 proto, u32 saddr, u32 daddr, u16 sport, u16 dpor
 	ct->id = nconns;
 	b = bucket_of(proto, saddr, daddr, sport, dport);
 	ct->hnext = buckets[b];
-	buckets[b] = ct;
+	__atomic_store_n(&buckets[b], ct, __ATOMIC_RELEASE);
+	return ct;
+}
+
+/* Finds or creates the connection. */
+static struct nf_conn *track(u8 proto, u32 saddr, u32 daddr, u16 sport, u16 dport, int *reply)
+{
+	struct nf_conn *ct = find(proto, saddr, daddr, sport, dport, reply);
+
+	if (ct)
+		return ct;
+	spin_lock_bh(&table_lock);
+	/* another thread may have added it since the look without the lock */
+	ct = find(proto, saddr, daddr, sport, dport, reply);
+	if (!ct)
+		ct = add(proto, saddr, daddr, sport, dport);
+	spin_unlock_bh(&table_lock);
 	return ct;
 }
 
@@ -270,19 +318,32 @@ static u32 load32(const unsigned char *p)
 	return (u32)p[0] << 24 | (u32)p[1] << 16 | (u32)p[2] << 8 | p[3];
 }
 
+/* Frees what relayk_packet_in allocated for a packet, or unpoisons its stack copy. */
+static void release_copies(unsigned char *copy, unsigned char *paged, u64 *stack_copy,
+			   unsigned head)
+{
+	if (copy == (unsigned char *)stack_copy)
+		ASAN_UNPOISON_MEMORY_REGION(copy + head, PACKET_ON_STACK - head);
+	else
+		free(copy);
+	free(paged);
+}
+
 int relayk_packet_in(const unsigned char *ip, unsigned len, const struct relayk_in_opts *opts,
 		     struct relayk_result *res)
 {
 	static const struct relayk_in_opts none;
+	static const struct relayk_skb blank;
 	struct relayk_skb pkt;
 	struct nf_conn *ct = NULL;
 	struct relayk_acct *acct;
+	u64 stack_copy[PACKET_ON_STACK / sizeof(u64)];
 	unsigned char *copy, *paged;
 	unsigned ihl, head;
 	u32 saddr, daddr;
 	u16 sport = 0, dport = 0, tot_len;
 	u8 proto;
-	int reply = 0;
+	int reply = 0, lan_source;
 
 	if (!opts)
 		opts = &none;
@@ -301,19 +362,32 @@ int relayk_packet_in(const unsigned char *ip, unsigned len, const struct relayk_
 		dport = (u16)(ip[ihl + 2] << 8 | ip[ihl + 3]);
 	}
 
-	/* The module sees buffers exactly as long as the packet's linear and paged parts. */
+	/*
+	 * The module sees buffers exactly as long as the packet's linear and paged parts: under
+	 * AddressSanitizer the bytes of the stack copy beyond the linear part are poisoned, so a
+	 * read past it is reported as on a buffer of its own.
+	 */
 	head = opts->linear && opts->linear < len ? opts->linear : len;
-	copy = malloc(head);
-	paged = head < len ? malloc(len - head) : NULL;
-	if (!copy || (head < len && !paged)) {
-		free(copy);
-		free(paged);
-		return -1;
+	if (opts->in_place) {
+		copy = (unsigned char *)ip;
+		paged = head < len ? (unsigned char *)ip + head : NULL;
+	} else {
+		if (head <= PACKET_ON_STACK) {
+			copy = (unsigned char *)stack_copy;
+			ASAN_POISON_MEMORY_REGION(copy + head, PACKET_ON_STACK - head);
+		} else {
+			copy = malloc(head);
+		}
+		paged = head < len ? malloc(len - head) : NULL;
+		if (!copy || (head < len && !paged)) {
+			release_copies(copy, paged, stack_copy, head);
+			return -1;
+		}
+		memcpy(copy, ip, head);
+		if (paged)
+			memcpy(paged, ip + head, len - head);
 	}
-	memcpy(copy, ip, head);
-	if (paged)
-		memcpy(paged, ip + head, len - head);
-	memset(&pkt, 0, sizeof(pkt));
+	pkt = blank;  /* plain stores, where a memset of this size is a slow rep stos */
 	pkt.skb.len = len;
 	pkt.skb.data_len = len - head;
 	pkt.skb.paged = paged;
@@ -321,14 +395,12 @@ int relayk_packet_in(const unsigned char *ip, unsigned len, const struct relayk_
 	pkt.skb.tail = pkt.skb.end = copy + head;
 	pkt.skb.transport_header = copy + (ihl <= head ? ihl : head);
 	pkt.skb.protocol = htons(0x0800);
-	pkt.dir_code = opts->set_dir_code ? opts->dir_code : in_lan(saddr) ? 0 : 1;
-	pkt.lan_host_addr = in_lan(saddr) ? saddr : daddr;
+	lan_source = in_lan(saddr);
+	pkt.dir_code = opts->set_dir_code ? opts->dir_code : lan_source ? 0 : 1;
+	pkt.lan_host_addr = lan_source ? saddr : daddr;
 
-	if (!opts->no_conn) {
-		spin_lock_bh(&table_lock);
+	if (!opts->no_conn)
 		ct = track(proto, saddr, daddr, sport, dport, &reply);
-		spin_unlock_bh(&table_lock);
-	}
 	if (ct) {
 		spin_lock_bh(&ct->lock);
 		acct = relayk_ct_acct(ct);
@@ -341,7 +413,7 @@ int relayk_packet_in(const unsigned char *ip, unsigned len, const struct relayk_
 	}
 	pkt.conn = ct;
 	pkt.prio_class = 0;
-	relayk_call_hooks(&pkt.skb, opts->route_index, res);
+	relayk_call_hooks(&pkt.skb, opts, res);
 	res->prio_class = pkt.prio_class;
 	res->dir_code = pkt.dir_code;
 	res->route_mark = pkt.route_mark;
@@ -351,8 +423,8 @@ int relayk_packet_in(const unsigned char *ip, unsigned len, const struct relayk_
 		res->reply = reply;
 		spin_unlock_bh(&ct->lock);
 	}
-	free(copy);
-	free(paged);
+	if (!opts->in_place)
+		release_copies(copy, paged, stack_copy, head);
 	return 0;
 }
 

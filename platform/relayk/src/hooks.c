@@ -61,15 +61,16 @@ unsigned relayk_hooks_set(void)
 	return set;
 }
 
-void relayk_call_hooks(struct sk_buff *skb, unsigned route_index, struct relayk_result *res)
+void relayk_call_hooks(struct sk_buff *skb, const struct relayk_in_opts *opts,
+		       struct relayk_result *res)
 {
 	read_lock_bh(&hook_lock);
-	res->email_port = check_email_dispatch ? check_email_dispatch(skb) : -1;
-	res->p2p_peer = check_p2p_dispatch ? check_p2p_dispatch(skb) : -1;
+	res->email_port = check_email_dispatch && !opts->no_queries ? check_email_dispatch(skb) : -1;
+	res->p2p_peer = check_p2p_dispatch && !opts->no_queries ? check_p2p_dispatch(skb) : -1;
 	res->called = sys_app_recognize != NULL;
 	res->ret = sys_app_recognize ? sys_app_recognize(skb) : 0;
-	if (route_index && app_dispatch_mark)
-		app_dispatch_mark(skb, route_index);
+	if (opts->route_index && app_dispatch_mark)
+		app_dispatch_mark(skb, opts->route_index);
 	read_unlock_bh(&hook_lock);
 }
 

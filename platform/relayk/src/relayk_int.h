@@ -5,7 +5,8 @@
 #include "relayk/relayk.h"
 
 /* Calls the set hooks for one packet, recording their answers in res. */
-void relayk_call_hooks(struct sk_buff *skb, unsigned route_index, struct relayk_result *res);
+void relayk_call_hooks(struct sk_buff *skb, const struct relayk_in_opts *opts,
+		       struct relayk_result *res);
 void relayk_netlink_reset(void);
 
 #endif

@@ -214,11 +214,64 @@ TEST_F(RelaykTest, OtherHooksAreCalledWhenSet) {
   EXPECT_EQ(r.email_port, 1);
   EXPECT_EQ(r.p2p_peer, 0);
   EXPECT_EQ(r.route_mark, 42u);
+  o.no_queries = 1;  // relayk's own questions left out; the rest as before
+  r = In(Tcp(kLan, kWan, 1, 25), &o);
+  EXPECT_EQ(r.email_port, -1);
+  EXPECT_EQ(r.p2p_peer, -1);
+  EXPECT_EQ(r.route_mark, 42u);
+  EXPECT_EQ(r.ret, 5);
   relayk_set_check_email_dispatch(nullptr);
   relayk_set_check_p2p_dispatch(nullptr);
   relayk_set_app_dispatch_mark(nullptr);
   EXPECT_EQ(relayk_hooks_set(), 1u);
 }
+
+// The buffer the hook is handed: a copy exactly as long as the packet, on the stack up to
+// 2048 bytes and on the heap beyond, or with in_place the caller's own bytes.
+const unsigned char* handed;
+Bytes handed_bytes;
+int BufferHook(struct sk_buff* skb) {
+  handed = skb->data;
+  handed_bytes.assign(skb->data, skb->data + skb->len);
+  return 0;
+}
+
+TEST_F(RelaykTest, PacketBufferCopiedOrHandedInPlace) {
+  relayk_set_sys_app_recognize(BufferHook);
+  for (size_t plen : {0, 2048 - 48, 2048 - 47, 9000}) {
+    SCOPED_TRACE(plen);
+    Bytes p = Udp(kLan, kWan, 7, 8, plen);
+    In(p);
+    EXPECT_NE(handed, p.data());
+    EXPECT_EQ(handed_bytes, p);
+    relayk_in_opts o{};
+    o.in_place = 1;
+    In(p, &o);
+    EXPECT_EQ(handed, p.data());
+    EXPECT_EQ(handed_bytes, p);
+  }
+}
+
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+int OverReadingHook(struct sk_buff* skb) { return skb->data[skb->len]; }
+
+TEST(RelaykDeathTest, ReadingPastTheCopyIsReported) {
+  for (size_t plen : {10, 5000}) {  // the stack copy and the heap copy
+    Bytes p = Udp(kLan, kWan, 7, 8, plen);
+    EXPECT_DEATH(
+        {
+          relayk_reset(100);
+          relayk_set_sys_app_recognize(OverReadingHook);
+          relayk_result r;
+          relayk_packet_in(p.data(), static_cast<unsigned>(p.size()), nullptr, &r);
+        },
+        "use-after-poison|heap-buffer-overflow");
+  }
+}
+#endif
 
 std::vector<uint8_t> received;
 int Receiver(void* msg) {

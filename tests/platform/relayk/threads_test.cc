@@ -1,6 +1,6 @@
 // The stand-ins' synchronisation under several threads: spin and reader-writer locks, a
-// hook pointer cleared while a call through it runs, and del_timer_sync against a running
-// timer. Run under ThreadSanitizer too.
+// hook pointer cleared while a call through it runs, connections met by several threads at
+// once, and del_timer_sync against a running timer. Run under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -77,6 +77,33 @@ TEST(HookThreadsTest, ClearingAHookWaitsForTheCallInFlight) {
   packet.join();
   EXPECT_TRUE(cleared);
   EXPECT_EQ(relayk_hooks_set(), 0u);
+  relayk_reset(100);
+}
+
+// Lookups take no lock: threads that meet the same new connections at once, some from
+// either side, still make each connection once and count every packet.
+TEST(TrackerThreadsTest, ConnectionsMetAtOnceAreMadeOnce) {
+  relayk_reset(100);
+  constexpr int kConns = 300, kThreads = 4;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([t] {
+      std::vector<uint8_t> p(28);
+      for (int c = 0; c < kConns; c++) {
+        uint32_t lan = 0xc0a80001u, wan = 0x64640101u;
+        uint16_t lan_port = static_cast<uint16_t>(1000 + c), wan_port = 53;
+        size_t n = t % 2 ? pcapw_build_udp(p.data(), 28, wan, lan, wan_port, lan_port, nullptr, 0)
+                         : pcapw_build_udp(p.data(), 28, lan, wan, lan_port, wan_port, nullptr, 0);
+        relayk_result r;
+        EXPECT_EQ(relayk_packet_in(p.data(), static_cast<unsigned>(n), nullptr, &r), 0);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_EQ(relayk_conn_count(), static_cast<unsigned>(kConns));
+  for (unsigned c = 1; c <= kConns; c++)
+    EXPECT_EQ(relayk_conn_get(c, RELAYK_FWD_PACKETS) + relayk_conn_get(c, RELAYK_REPLY_PACKETS),
+              static_cast<unsigned long long>(kThreads)) << c;
   relayk_reset(100);
 }
 

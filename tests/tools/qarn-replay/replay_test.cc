@@ -113,9 +113,11 @@ class ReplayTest : public ::testing::Test {
     return path;
   }
 
-  Outcome Replay(const std::string& args) {
+  // Runs qarn-replay with args; with pipe_from, its standard input is that file through a pipe.
+  Outcome Replay(const std::string& args, const std::string& pipe_from = "") {
     std::string err = Path("stderr");
-    std::string cmd = std::string(QARN_REPLAY) + " " + args + " 2>" + err;
+    std::string cmd = pipe_from.empty() ? "" : "cat '" + pipe_from + "' | ";
+    cmd += std::string(QARN_REPLAY) + " " + args + " 2>" + err;
     Outcome r;
     FILE* p = popen(cmd.c_str(), "r");
     EXPECT_NE(p, nullptr);
@@ -316,6 +318,29 @@ TEST_F(ReplayTest, BadArgumentsAreRefused) {
   Outcome help = Replay("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: qarn-replay", 0), 0u);
+}
+
+TEST_F(ReplayTest, CaptureCutShortStillReportsWhatWasRead) {
+  std::string path = WritePcap("cut.pcap", Sample());
+  truncate(path.c_str(), static_cast<off_t>(std::ifstream(path, std::ios::ate).tellg()) - 5);
+  Outcome r = Replay(path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("reading " + path + ": truncated dump file"), std::string::npos) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << "the ping at the end is lost, the rest reported";
+  EXPECT_EQ(lines[1].rfind("2 UDP 192.168.1.10:5555 -> 100.100.7.7:9000 fwd 1", 0), 0u);
+}
+
+TEST_F(ReplayTest, ReadsAPipeAndRefusesWhatIsNoCapture) {
+  std::string cap = WritePcap("s.pcap", Sample());
+  Outcome piped = Replay("/dev/stdin", cap);
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.out, Replay(cap).out);
+  std::ofstream(Path("notes.txt")) << "not a capture\n";
+  Outcome r = Replay(Path("notes.txt"));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cannot read capture " + Path("notes.txt") + ": unknown file format"),
+            std::string::npos) << r.err;
 }
 
 TEST_F(ReplayTest, UnreadLinkTypeIsRefused) {

@@ -29,6 +29,12 @@ struct relayk_in_opts {
 	unsigned route_index;   /* non-zero: also call app_dispatch_mark with this index */
 	unsigned linear;        /* 1 to len-1: only the first `linear` bytes are the packet's
 				   linear part, the rest lies in its paged part */
+	int in_place;           /* hand the module ip itself rather than copies exactly as long
+				   as the packet's parts: ip must not change during the call, and
+				   reads past them are then not caught under AddressSanitizer */
+	int no_queries;         /* do not ask check_email_dispatch and check_p2p_dispatch, as a
+				   relayk that needs neither answer (email_port and p2p_peer
+				   stay -1); both only read, so the marks are the same */
 };
 
 struct relayk_result {
