@@ -300,48 +300,7 @@ bool same_origin(const Request& req) {
 }
 
 std::map<std::string, TimeLeft> parse_time_left(const std::string& status_text) {
-  std::map<std::string, TimeLeft> out;
-  std::istringstream in(status_text);
-  std::string line;
-  bool in_clients = false;
-  while (std::getline(in, line)) {
-    if (line.rfind("clients:", 0) == 0) {
-      in_clients = true;
-      continue;
-    }
-    if (line.rfind("  ", 0) != 0) {
-      in_clients = false;
-      continue;
-    }
-    if (!in_clients) continue;
-    const size_t start = line.find_first_not_of(' ');
-    const size_t gap = line.find("  ", start);
-    if (gap == std::string::npos) continue;
-    const std::string ip = line.substr(start, gap - start);
-    TimeLeft left;
-    std::istringstream parts(line.substr(gap + 2));
-    std::string part;
-    while (std::getline(parts, part, ',')) {
-      const size_t a = part.find_first_not_of(' ');
-      if (a == std::string::npos) continue;
-      part = part.substr(a);
-      long long secs = -1;
-      const auto take = [&](const char* key, long long* into) {
-        const std::string k = key;
-        if (part.rfind(k, 0) != 0) return;
-        char unit[4] = {};
-        if (std::sscanf(part.c_str() + k.size(), "%lld %3s", &secs, unit) == 2 &&
-            std::string(unit) == "s" && secs >= 0) {
-          *into = secs;
-        }
-      };
-      take("online left ", &left.online);
-      take("quota left ", &left.quota);
-      take("idle left ", &left.idle);
-    }
-    out[ip] = left;
-  }
-  return out;
+  return admit::parse_status(status_text).clients;
 }
 
 Response admin_page(const Request& req, const PageContext& ctx) {

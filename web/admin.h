@@ -10,6 +10,7 @@
 
 #include "cgi.h"
 #include "pages.h"
+#include "status_view.h"
 
 namespace web {
 
@@ -20,9 +21,7 @@ Response admin_page(const Request& req, const PageContext& ctx);
 
 // What the admission component says is left for each client address: the pairs "online
 // left", "quota left" and "idle left" of its status text, in seconds.
-struct TimeLeft {
-  long long online = -1, quota = -1, idle = -1;  // -1: not limited or not known
-};
+using TimeLeft = admit::TimeLeft;
 std::map<std::string, TimeLeft> parse_time_left(const std::string& status_text);
 
 // True when the request's Origin (or, without one, its Referer) is absent or names the page's

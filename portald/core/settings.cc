@@ -28,6 +28,13 @@ int32_t auth_type_of(const char* sectype) {
   return AUTH_LOCAL;
 }
 
+const char* auth_type_name(int64_t auth_type) {
+  for (const SectypeName& s : kSectypes) {
+    if (s.auth_type == auth_type) return s.value;
+  }
+  return nullptr;
+}
+
 int32_t multi_user_of(const char* value) {
   return value != nullptr && std::strncmp(value, "YES", 3) == 0 ? 1 : 0;
 }

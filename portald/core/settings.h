@@ -30,6 +30,9 @@ extern Settings g_settings;
 // Maps a "WEBAUTH_SECTYPE" value (null when unset) to its auth type.
 int32_t auth_type_of(const char* sectype);
 
+// The "WEBAUTH_SECTYPE" value of an auth type ("LOCAL" to "EMAIL"); null for another number.
+const char* auth_type_name(int64_t auth_type);
+
 // 1 when the first three characters of the value are exactly "YES".
 int32_t multi_user_of(const char* value);
 

@@ -1,5 +1,7 @@
 // portalctl: sends one control request to portald's control socket, as the router's
-// configuration pages do. The daemon never answers; exit status 0 means the request was sent.
+// configuration pages do, and shows the clients online and the daemon's state. The daemon
+// never answers a request; portalctl looks at the registration file, the configuration files
+// and the admission component to tell when a request matched nothing.
 #include <getopt.h>
 
 #include <cerrno>
@@ -11,13 +13,19 @@
 #include "auth/requests.h"
 #include "client.h"
 #include "core/paths.h"
+#include "overview.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: portalctl [--socket PATH] [--timeout SECONDS] COMMAND ARGUMENTS\n"
+    "usage: portalctl [--socket PATH] [--admit PATH] [--timeout SECONDS] COMMAND ARGUMENTS\n"
     "\n"
     "Commands:\n"
+    "  list [--json]                     the clients online: name, address, MAC, login\n"
+    "                                    time, auth type and, where the admission component\n"
+    "                                    tells, the time left online, today and until idle\n"
+    "  status [--json]                   whether portald runs, the auth type in force, the\n"
+    "                                    number of clients, the admission component's tables\n"
     "  add-account NAME VALIDITY [NOTE]  add a local account (until the daemon restarts);\n"
     "                                    VALIDITY is * (no limit), hours a day (0 to 99)\n"
     "                                    or the last valid day YEAR-MONTH-DAY\n"
@@ -29,14 +37,20 @@ const char kUsage[] =
     "Options (before the command):\n"
     "  --socket PATH      control socket (default: /tmp/R3localsocket under\n"
     "                     PORTALD_ROOT)\n"
+    "  --admit PATH       the admission component's socket (admitd, admitsim; default:\n"
+    "                     PORTALD_KERNEL_SOCKET, else /run/portald/admit.sock)\n"
     "  --timeout SECONDS  how long to wait while the daemon's queue is full (default 10)\n"
     "  --help             this text\n"
     "\n"
     "NAME and NOTE take at most 64 characters, VALIDITY 16; longer texts are refused, never\n"
-    "cut. The daemon sends no answer.\n"
+    "cut. The daemon sends no answer: cut, remove-account and revoke-mac look first at the\n"
+    "registration file, the account file, the exempt MAC file and the admission component,\n"
+    "and say when the request matches nothing there (it is sent all the same).\n"
     "\n"
     "Exit status:\n"
-    "   0  the request was sent\n"
+    "   0  the request was sent; list and status printed; status: portald runs\n"
+    "   1  the request was sent, but matched nothing\n"
+    "   3  status: portald does not run\n"
     "  64  bad arguments\n"
     "  69  the control socket cannot be reached\n"
     "  74  sending failed otherwise\n"
@@ -92,24 +106,54 @@ void build_revoke_mac(unsigned char* rec, char** args, int) {
   check(client::mac_request(rec, auth::CTRL_REVOKE_MAC, args[0]), args[0]);
 }
 
+std::string cut_unmatched(char** args, const std::string& admit) {
+  return portalctl::cut_unmatched(args[0], admit);
+}
+
+std::string remove_unmatched(char** args, const std::string&) {
+  return portalctl::remove_unmatched(args[0]);
+}
+
+std::string revoke_unmatched(char** args, const std::string& admit) {
+  return portalctl::revoke_unmatched(args[0], admit);
+}
+
 struct Command {
   const char* name;
   int min_args;
   int max_args;
   const char* arguments;
   void (*build)(unsigned char* rec, char** args, int n);
+  // Empty when the request will find what it names; else why not. Null: not asked.
+  std::string (*unmatched)(char** args, const std::string& admit);
 };
 
 const Command kCommands[] = {
-    {"add-account", 2, 3, "NAME VALIDITY [NOTE]", build_add_account},
-    {"remove-account", 1, 1, "NAME", build_remove_account},
-    {"cut", 1, 1, "IP", build_cut},
-    {"permit-mac", 1, 1, "MAC", build_permit_mac},
-    {"revoke-mac", 1, 1, "MAC", build_revoke_mac},
+    {"add-account", 2, 3, "NAME VALIDITY [NOTE]", build_add_account, nullptr},
+    {"remove-account", 1, 1, "NAME", build_remove_account, remove_unmatched},
+    {"cut", 1, 1, "IP", build_cut, cut_unmatched},
+    {"permit-mac", 1, 1, "MAC", build_permit_mac, nullptr},
+    {"revoke-mac", 1, 1, "MAC", build_revoke_mac, revoke_unmatched},
 };
+
+struct Query {
+  const char* name;
+  int (*run)(const std::string& admit, bool json);
+};
+
+const Query kQueries[] = {
+    {"list", portalctl::list_command},
+    {"status", portalctl::status_command},
+};
+
+std::string default_admit_socket() {
+  const char* env = std::getenv("PORTALD_KERNEL_SOCKET");
+  return env != nullptr && *env != '\0' ? env : "/run/portald/admit.sock";
+}
 
 const option kOptions[] = {
     {"socket", required_argument, nullptr, 's'},
+    {"admit", required_argument, nullptr, 'a'},
     {"timeout", required_argument, nullptr, 't'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -121,6 +165,7 @@ int main(int argc, char** argv) {
   client::set_program("portalctl");
   std::string path = core::fixed_path(core::kControlSocketPath);
   int timeout_ms = client::kDefaultTimeoutMs;
+  std::string admit = default_admit_socket();
 
   // Options end at the command, so names and notes may begin with a dash.
   opterr = 0;
@@ -129,6 +174,9 @@ int main(int argc, char** argv) {
     switch (c) {
       case 's':
         path = optarg;
+        break;
+      case 'a':
+        admit = optarg;
         break;
       case 't':
         timeout_ms = client::parse_timeout(optarg);
@@ -142,6 +190,13 @@ int main(int argc, char** argv) {
   }
   if (optind >= argc) client::fail(client::kExitUsage, "no command given (see --help)");
   const std::string name = argv[optind];
+  for (const Query& q : kQueries) {
+    if (name != q.name) continue;
+    const int rest = argc - optind - 1;
+    const bool json = rest == 1 && std::strcmp(argv[optind + 1], "--json") == 0;
+    if (rest > (json ? 1 : 0)) client::fail(client::kExitUsage, "usage: portalctl " + name + " [--json]");
+    return q.run(admit, json);
+  }
   const Command* cmd = nullptr;
   for (const Command& k : kCommands) {
     if (name == k.name) cmd = &k;
@@ -157,12 +212,17 @@ int main(int argc, char** argv) {
 
   unsigned char request[auth::kRecordSize] = {};
   cmd->build(request, argv + optind + 1, n);
+  // Looked at before sending: afterwards the daemon may already have removed what matched.
+  const std::string unmatched =
+      cmd->unmatched != nullptr ? cmd->unmatched(argv + optind + 1, admit) : std::string();
 
   const client::UnixAddress addr = client::unix_address(path);
   const client::ControlOutcome out = client::control_send(addr, request, timeout_ms);
   switch (out.sent) {
     case client::Sent::kSent:
-      return 0;
+      if (unmatched.empty()) return 0;
+      std::fprintf(stderr, "portalctl: %s: %s\n", name.c_str(), unmatched.c_str());
+      return 1;
     case client::Sent::kTimeout:
       client::fail(client::kExitTimeout, "the daemon did not take the request in time");
     case client::Sent::kUnreachable:

@@ -1,4 +1,4 @@
-#include "online_list.h"
+#include "registration_list.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 
 #include "core/paths.h"
 
-namespace web {
+namespace client {
 namespace {
 
 bool read_integer(const std::string& s, int64_t* v) {
@@ -42,9 +42,8 @@ std::vector<OnlineClient> parse_online_list(const std::string& text) {
       line.erase(blank);
     }
     OnlineClient c;
-    int64_t type = 0;
     if (!ok || fields[0].empty() || !read_integer(fields[2], &c.login_time) ||
-        !read_integer(fields[3], &type)) {
+        !read_integer(fields[3], &c.auth_type)) {
       continue;
     }
     c.name = line;
@@ -70,4 +69,4 @@ bool is_online(const std::vector<OnlineClient>& list, const std::string& ip) {
   return false;
 }
 
-}  // namespace web
+}  // namespace client
