@@ -47,12 +47,17 @@ long lock_holder(const std::string& path) {
 void hold_instance_lock() {
   const std::string path = fixed_path(kLockFile);
   // Never through a link, never blocking on a FIFO planted in a shared folder.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) fatal("cannot open the lock file %s: %s", path.c_str(), std::strerror(errno));
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
     fatal("the lock file %s is not a regular file of user %u; remove it", path.c_str(),
           static_cast<unsigned>(geteuid()));
+  }
+  // Nobody else may open it: a read lock that any reader could take would keep every later
+  // portald from starting.
+  if (fchmod(fd, 0600) != 0) {
+    fatal("cannot make the lock file %s private: %s", path.c_str(), std::strerror(errno));
   }
   flock l = whole_file(F_WRLCK);
   if (fcntl(fd, F_SETLK, &l) != 0) {
