@@ -38,7 +38,7 @@ long holder_of(int fd) {
 
 long lock_holder(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
+  if (fd < 0) return errno == EACCES ? -1 : 0;
   const long pid = holder_of(fd);
   close(fd);
   return pid;

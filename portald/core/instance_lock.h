@@ -13,7 +13,8 @@ namespace core {
 void hold_instance_lock();
 
 // The process id recorded in the lock file at path while a process holds its lock; 0 when
-// the file is not locked or cannot be read.
+// the file is not locked or is missing; -1 when this process may not open it (the file is
+// private to the daemon's user, so only that user can tell).
 long lock_holder(const std::string& path);
 
 }  // namespace core

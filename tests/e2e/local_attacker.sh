@@ -156,6 +156,9 @@ grep -q 'syslog.webauth_downuser  IP: 192.168.1.250 MAC: aa:bb:cc:00:02:50' "$ro
 # The lock file is the daemon's alone: no reader's lock can keep the next portald from
 # starting. The attacker's folder entries stay where they are across a restart.
 attacker $py -c "open('$t/portald.lock')" 2>/dev/null && fail "the attacker can open the lock file"
+st=0
+out=$(attacker "$BIN_DIR/portalctl" status 2>&1) || st=$?
+[ "$st" = 4 ] && grep -q '^portald: unknown' <<<"$out" || fail "status as another user: $st: $out"
 session_stop
 : >"$root/admit.journal"  # so that the new portald's hello is the one waited for
 session_start || fail "portald did not start again"

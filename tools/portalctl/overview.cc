@@ -19,6 +19,7 @@ namespace portalctl {
 namespace {
 
 constexpr int kExitNotRunning = 3;
+constexpr int kExitCannotTell = 4;
 
 struct Admission {
   bool reachable = false;
@@ -187,7 +188,11 @@ int status_command(const std::string& admit_socket, bool json) {
   const Admission a = ask_admission(admit_socket);
   if (json) {
     admit::JsonLine j;
-    j.boolean("running", pid > 0);
+    if (pid < 0) {
+      j.raw("running", "null");
+    } else {
+      j.boolean("running", pid > 0);
+    }
     if (pid > 0) j.num("pid", static_cast<uint64_t>(pid));
     j.str("lock_file", lock).str("auth_type", in_force)
         .str("auth_type_from", from_file ? "registration file" : "nvram")
@@ -196,9 +201,10 @@ int status_command(const std::string& admit_socket, bool json) {
         .str("registration_file", core::fixed_path(core::kRegistrationFile))
         .raw("admission", admission_json(admit_socket, a));
     std::puts(j.text().c_str());
-    return pid > 0 ? 0 : kExitNotRunning;
+    return pid > 0 ? 0 : pid < 0 ? kExitCannotTell : kExitNotRunning;
   }
   if (pid > 0) std::printf("portald: running (process %ld)\n", pid);
+  else if (pid < 0) std::printf("portald: unknown (only portald's user may read %s)\n", lock.c_str());
   else std::printf("portald: not running (no process holds %s)\n", lock.c_str());
   std::printf("auth type: %s", in_force.c_str());
   if (from_file && nvram_type != in_force) {
@@ -221,7 +227,7 @@ int status_command(const std::string& admit_socket, bool json) {
                   v.total_online_time ? duration(v.total_online_time).c_str() : "none");
     }
   }
-  return pid > 0 ? 0 : kExitNotRunning;
+  return pid > 0 ? 0 : pid < 0 ? kExitCannotTell : kExitNotRunning;
 }
 
 std::string cut_unmatched(const std::string& ip, const std::string& admit_socket) {
