@@ -20,6 +20,15 @@ fi
 for tool in curl python3 nft; do
   command -v $tool >/dev/null || { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
+# A kernel without nftables cannot run admitd at all; anything beyond that is admitd's to make.
+probe=pd-$NETNS_TAG-nft
+ip netns add "$probe"
+if ! nft_error=$(ip netns exec "$probe" nft add table inet probe 2>&1); then
+  ip netns del "$probe"
+  echo "SKIPPED: this kernel has no nftables ($nft_error)"
+  exit 0
+fi
+ip netns del "$probe"
 
 work=$(mktemp -d /tmp/admitd-netns.XXXXXX)
 failures=0
