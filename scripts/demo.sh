@@ -3,7 +3,9 @@
 # admission component, portald runs under a temporary root with the sample configuration of
 # samples/demo (three local accounts: one limited by date, one by one hour a day, one without
 # limit), clients log in with portal-login, and a fast clock (1800 times real time) lets the
-# hour of the daily account run out in two seconds. Ends by itself and leaves nothing running.
+# hour of the daily account run out in two seconds. Then the web pages: lighttpd runs
+# portal-web on loopback ports and Chromium logs in through them; a screenshot of each page
+# is left in out/demo/ (DEMO_OUT to change). Ends by itself and leaves nothing running.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -90,6 +92,32 @@ echo "-- event log, last lines"
 tail -n 2 "$PORTALD_LOG_FILE" | sed 's/^/   /'
 echo "-- admitsim status"
 "$bin/admitsim" status --socket "$PORTALD_KERNEL_SOCKET" | sed 's/^/   /'
+
+step "the web pages in a browser (portald again, on the real clock)"
+session_stop
+: >"$JOURNAL"
+session_init "$bin" "$root" 1
+grep -v '^#' samples/demo/nvram.conf | while IFS= read -r kv; do session_nvram "$kv"; done
+trap 'session_stop; [ -n "${WEB_PID:-}" ] && kill "$WEB_PID" 2>/dev/null; rm -rf "$root"' EXIT
+session_start
+out=${DEMO_OUT:-$top/out/demo}
+. scripts/lib/web.sh
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+admin_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+# The browser is the client at 127.0.0.1; the router's neighbour table gives its MAC address.
+web_neighbours "$root/neighbours" 127.0.0.1 aa:bb:cc:00:00:99
+web_conf "$root/lighttpd.conf" "$root" "$bin" "$top" 127.0.0.1 "$port" "$admin_port" "$root/neighbours"
+lighttpd -D -f "$root/lighttpd.conf" 2>"$root/lighttpd.err" &
+WEB_PID=$!
+session_wait "curl -s -o /dev/null http://127.0.0.1:$port/" 10
+"$bin/portal-login" --ip 192.168.1.22 --mac aa:bb:cc:00:00:22 --user admin >/dev/null || true
+echo "-- lighttpd on 127.0.0.1:$port (login pages) and 127.0.0.1:$admin_port (operator, password operator/secret)"
+echo "-- screenshots in $out:"
+/usr/bin/python3 scripts/lib/demo_pages.py "$top" "$port" "$admin_port" guest "$out" || true
+echo "-- what portal-web logged (the web server's error output)"
+sed 's/^/   /' "$root/lighttpd.err"
+kill "$WEB_PID"; wait "$WEB_PID" 2>/dev/null || true
+WEB_PID=
 
 step "stopping"
 session_stop

@@ -23,7 +23,7 @@ const TextEntry kEntries[] = {
     {Msg::kConnected, "You are connected."},
     {Msg::kAlreadyConnected, "You are already connected."},
     {Msg::kContinueTo, "Continue to {1}"},
-    {Msg::kTakenThere, "You will be taken there in a moment."},
+    {Msg::kTakenThere, "In a moment you will be taken on to the page you asked for."},
     {Msg::kWrongCode, "This access code is not known. Check it and try again."},
     {Msg::kWrongPassword,
      "The mailbox or the password is not right, or the mail server could not be reached. "
@@ -58,7 +58,7 @@ const TextEntry kEntries[] = {
     {Msg::kColAddress, "Address"},
     {Msg::kColMac, "MAC address"},
     {Msg::kColSince, "Logged in"},
-    {Msg::kColLeft, "Left"},
+    {Msg::kColLeft, "Time left"},
     {Msg::kOnekeyName, "(one-key login)"},
     {Msg::kAgo, "{1} ago"},
     {Msg::kOnlineLeft, "online {1}"},

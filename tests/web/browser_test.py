@@ -450,6 +450,7 @@ class Test:
         self.submit(d, mailbox=mail["DOVECOT_USER"], password=mail["DOVECOT_PASSWORD"])
         self.check(d.find_element(By.TAG_NAME, "h1").text == "You are connected.", "mail login")
         self.cgi_line(f'"{mail["DOVECOT_USER"]}": LOGIN_OK, online')
+        d.get("about:blank")  # before the page leads on by itself
 
     def onekey(self, sectype, shot, expect_log):
         from selenium.webdriver.common.by import By
@@ -465,6 +466,7 @@ class Test:
         self.cgi_line(expect_log)
         self.check(f"ident.onekeyident ident.webidentup" in self.events.new(),
                    sectype + ": portald logged a one-key login")
+        d.get("about:blank")
 
     def service_down(self):
         from selenium.webdriver.common.by import By
