@@ -174,7 +174,11 @@ std::vector<Event> Admitd::kernel_message(KernelMessage* km, double t) {
     const Mac* m = is_zero(mac) ? nullptr : &mac;
     commands += add_element(cfg_.rules, client_set(m), client_key(km->addr, m),
                             idle_ms(c.idle_limit, opt_.time_scale));
-    change(commands, "client admitted");
+    if (!change(commands, "client admitted")) {
+      // Not let through after all: the daemon must not count it online.
+      out.push_back(tables_.host_down(km->addr));
+      out.back().reason = "the table could not be changed";
+    }
     return out;
   }
   if (km->command == KMSG_REVOKE) {

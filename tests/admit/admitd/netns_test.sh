@@ -211,6 +211,13 @@ check "portald logged it on" within 3 grep -q "syslog.webauth_onmac $C2_MAC" "$P
 in_ns "$R" "$BIN/portalctl" revoke-mac "$C2_MAC" >/dev/null
 check "revoked, client 2 is held back" within 2 cannot_connect "$NS_C2" "$SERVER_ADDR" 8000
 
+echo "-- a permit the table cannot take"
+in_ns "$R" nft delete table inet "$TABLE"
+check "client 1's login is answered" login "$C1_ADDR" "$C1_MAC"
+check "but admitd reports it down at once, and portald does not count it online" \
+  within 3 bash -c "grep -q '\"event\":\"KEV_HOST_DOWN\".*\"addr\":\"$C1_ADDR\".*the table could not be changed' '$work/journal' &&
+                    ! grep -q '$C1_ADDR' '$root/tmp/web_user_reg_file'"
+
 echo "-- stop"
 netns_stop "$PORTALD_PID"
 netns_stop "$ADMITD_PID"
