@@ -106,6 +106,9 @@ export PORTALD_ROOT=$root PORTALD_KERNEL_SOCKET=$work/admit.sock \
 "$BIN/nvram" set WEBSEC_WX_TIMEOUT=1 >/dev/null   # idle time-out 60 s, 6 s at the time scale
 "$BIN/nvram" set WEBSEC_WX_ALLTIME=3 >/dev/null    # total online time 180 s, 18 s
 echo "garden.test" >"$root/etc/weixin_dns_file.conf"
+EXEMPT_ADDR=10.77.0.13   # client 2's second address, exempt from login
+echo "$EXEMPT_ADDR" >"$root/etc/nbip.cfg"
+ip -n "$NS_C2" addr add "$EXEMPT_ADDR/24" dev eth0
 SCALE=10
 TABLE=portald_$NETNS_TAG
 
@@ -210,6 +213,13 @@ check "and is reported up with its kind and MAC address" \
 check "portald logged it on" within 3 grep -q "syslog.webauth_onmac $C2_MAC" "$PORTALD_LOG_FILE"
 in_ns "$R" "$BIN/portalctl" revoke-mac "$C2_MAC" >/dev/null
 check "revoked, client 2 is held back" within 2 cannot_connect "$NS_C2" "$SERVER_ADDR" 8000
+
+echo "-- exempt address"
+check "client 2 passes from its exempt address" connects "$NS_C2" "$SERVER_ADDR" 8000 "$EXEMPT_ADDR"
+check "and is reported up with kind 1 and its MAC address" \
+  within 3 grep -q "\"event\":\"KEV_HOST_UP\".*\"addr\":\"$EXEMPT_ADDR\",\"kind\":1,\"mac\":\"$C2_MAC\"" "$work/journal"
+check "portald logged it on" within 3 grep -q "syslog.webauth_onip $EXEMPT_ADDR" "$PORTALD_LOG_FILE"
+check "its other address still cannot" cannot_connect "$NS_C2" "$SERVER_ADDR" 8000 "$C2_ADDR"
 
 echo "-- a permit the table cannot take"
 in_ns "$R" nft delete table inet "$TABLE"
