@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "report.h"
 
 extern "C" {
 #include "kstub/kstub.h"
@@ -25,15 +26,19 @@ namespace {
 
 const char kUsage[] =
     "usage: qarn-replay [--lan CIDR]... [--hz N] [--param NAME=VALUE]... [--list FILE]\n"
-    "                   [--json] CAPTURE\n"
+    "                   [--json] [--explain] CAPTURE\n"
     "Runs every IPv4 packet of CAPTURE (pcap or pcapng; Ethernet, Linux cooked, raw IP or\n"
-    "IPv4 link type) through the qarn module and prints one line per connection.\n"
+    "IPv4 link type; - for standard input) through the qarn module and prints a header line,\n"
+    "one line per connection (packets, bytes, duration, mark and application), a summary per\n"
+    "application and the frames skipped (IPv6, ARP, later fragments, other).\n"
     "  --lan CIDR          a LAN network (repeatable; default 192.168.0.0/16 and 10.0.0.0/8)\n"
     "  --hz N              ticks per second (default 100)\n"
     "  --param NAME=VALUE  a module parameter, set at load (repeatable)\n"
     "  --list FILE         List commands to deliver before the first packet, one a line:\n"
     "                      'rule N' or 'add A.B.C.D[-E.F.G.H] ...'; '#' starts a comment\n"
-    "  --json              one JSON object per packet, then one per connection\n"
+    "  --json              JSON objects, each with a type: one per packet, then one per\n"
+    "                      connection, application, the skipped frames and the capture\n"
+    "  --explain           which check set each connection's mark, and on which packet\n"
     "Kernel log lines go to standard error.\n";
 
 constexpr int kListType = 120;
@@ -55,6 +60,7 @@ struct Options {
   std::vector<std::pair<std::string, int>> params;
   std::string list_file;
   bool json = false;
+  bool explain = false;
   std::string capture;
 };
 
@@ -209,9 +215,11 @@ int parse_args(int argc, char** argv, Options* o, bool* done) {
           !parse_int(v.substr(eq + 1), &n))
         return fail("--param needs NAME=VALUE with an integer value");
       o->params.emplace_back(v.substr(0, eq), n);
+    } else if (a == "--explain") {
+      o->explain = true;
     } else if (a == "--list") {
       if (!value(&o->list_file)) return fail("--list needs a file");
-    } else if (!a.empty() && a[0] == '-') {
+    } else if (a.size() > 1 && a[0] == '-') {
       return fail("unknown option " + a + "\n" + kUsage);
     } else if (o->capture.empty()) {
       o->capture = a;
@@ -263,6 +271,38 @@ const uint8_t* find_ipv4(int linktype, const uint8_t* frame, uint32_t caplen, ui
   if (tot_len >= 20 && tot_len < *len) *len = tot_len;
   return frame + off;
 }
+
+// What a frame that carries no IPv4 packet for the module holds.
+report::Kind frame_kind(int linktype, const uint8_t* frame, uint32_t caplen) {
+  uint16_t ethertype = 0;
+  switch (linktype) {
+    case capture::kLinkEthernet: {
+      size_t off = 12;
+      if (caplen < off + 2) return report::Kind::kOther;
+      ethertype = static_cast<uint16_t>(frame[off] << 8 | frame[off + 1]);
+      while ((ethertype == 0x8100 || ethertype == 0x88a8) && caplen >= off + 6) {
+        off += 4;
+        ethertype = static_cast<uint16_t>(frame[off] << 8 | frame[off + 1]);
+      }
+      break;
+    }
+    case capture::kLinkLinuxSll:
+      if (caplen >= 16) ethertype = static_cast<uint16_t>(frame[14] << 8 | frame[15]);
+      break;
+    case capture::kLinkLinuxSll2:
+      if (caplen >= 2) ethertype = static_cast<uint16_t>(frame[0] << 8 | frame[1]);
+      break;
+    default:
+      if (caplen >= 1 && frame[0] >> 4 == 6) return report::Kind::kIpv6;
+      return report::Kind::kOther;
+  }
+  if (ethertype == 0x86dd) return report::Kind::kIpv6;
+  if (ethertype == 0x0806) return report::Kind::kArp;
+  return report::Kind::kOther;
+}
+
+// A fragment after the first: it holds no transport header to key a connection by.
+bool later_fragment(const uint8_t* ip) { return ((ip[6] & 0x1f) | ip[7]) != 0; }
 
 bool link_type_read(int linktype) {
   switch (linktype) {
@@ -362,24 +402,8 @@ class Output {
   int error_ = 0;
 };
 
-void put_proto_name(Output& out, unsigned proto) {
-  switch (proto) {
-    case 1: return out.put("ICMP");
-    case 6: return out.put("TCP");
-    case 17: return out.put("UDP");
-    default:
-      out.put_field("IP", proto);
-  }
-}
-
-// The module's own name of a mark, "other" for a mark that it does not set.
-const char* app_name_of(unsigned mark) {
-  enum qarn_app app = qarn_app_of_mark(mark);
-  return app == QARN_APP_COUNT ? "other" : qarn_apps[app].name;
-}
-
 void put_packet_json(Output& out, unsigned long n, const relayk_result& res) {
-  out.put_field("{\"n\":", n);
+  out.put_field("{\"type\":\"packet\",\"n\":", n);
   out.put(",\"conn\":");
   out.put_or_null(res.conn);
   out.put_field(",\"dir_code\":", res.dir_code);
@@ -389,60 +413,6 @@ void put_packet_json(Output& out, unsigned long n, const relayk_result& res) {
   out.put(",\"prio_class\":");
   out.put_or_null(res.prio_class);
   out.put("}\n");
-}
-
-void print_connections(Output& out, bool json) {
-  unsigned count = relayk_conn_count();
-  for (unsigned c = 1; c <= count; c++) {
-    unsigned proto = static_cast<unsigned>(relayk_conn_get(c, RELAYK_PROTO));
-    uint32_t saddr = static_cast<uint32_t>(relayk_conn_get(c, RELAYK_FWD_SADDR));
-    uint32_t daddr = static_cast<uint32_t>(relayk_conn_get(c, RELAYK_FWD_DADDR));
-    unsigned sport = static_cast<unsigned>(relayk_conn_get(c, RELAYK_FWD_SPORT));
-    unsigned dport = static_cast<unsigned>(relayk_conn_get(c, RELAYK_FWD_DPORT));
-    unsigned long long fwd = relayk_conn_get(c, RELAYK_FWD_PACKETS);
-    unsigned long long rep = relayk_conn_get(c, RELAYK_REPLY_PACKETS);
-    uint32_t mark = static_cast<uint32_t>(relayk_conn_get(c, RELAYK_MARK));
-    unsigned cls = QARN_APP_CLASS(mark), group = QARN_PRIO_GROUP(mark), id = QARN_APP_ID(mark);
-    const char* app = app_name_of(mark);
-    if (json) {
-      out.put_field("{\"conn\":", c);
-      out.put_field(",\"proto\":", proto);
-      out.put(",\"src\":\"");
-      out.put_endpoint(saddr, sport);
-      out.put("\",\"dst\":\"");
-      out.put_endpoint(daddr, dport);
-      out.put_field("\",\"fwd_packets\":", fwd);
-      out.put_field(",\"reply_packets\":", rep);
-      out.put_field(",\"mark\":", mark);
-      out.put_field(",\"class\":", cls);
-      out.put_field(",\"group\":", group);
-      out.put_field(",\"id\":", id);
-      out.put(",\"app\":\"");
-      out.put(app);
-      out.put("\"}\n");
-    } else {
-      out.put_unsigned(c);
-      out.put(' ');
-      put_proto_name(out, proto);
-      out.put(' ');
-      out.put_endpoint(saddr, sport);
-      out.put(" -> ");
-      out.put_endpoint(daddr, dport);
-      out.put_field(" fwd ", fwd);
-      out.put_field(" reply ", rep);
-      out.put(" mark 0x");
-      out.put_hex8(mark);
-      out.put(' ');
-      out.put_unsigned(cls);
-      out.put('/');
-      out.put_unsigned(group);
-      out.put('/');
-      out.put_unsigned(id);
-      out.put(' ');
-      out.put(app);
-      out.put('\n');
-    }
-  }
 }
 
 }  // namespace
@@ -459,7 +429,7 @@ int main(int argc, char** argv) {
     return fail(error);
 
   capture::Reader reader;
-  if (!reader.open(opt.capture, &error))
+  if (!reader.open(opt.capture == "-" ? "/dev/stdin" : opt.capture, &error))
     return fail("cannot read capture " + opt.capture + ": " + error);
   if (!link_type_read(reader.linktype()))
     return fail("capture " + opt.capture + " has link type " +
@@ -491,17 +461,34 @@ int main(int argc, char** argv) {
   in.in_place = !kAddressSanitizer;
   in.no_queries = 1;
   Output out;
+  report::Options ro;
+  ro.json = opt.json;
+  ro.explain = opt.explain;
+  ro.capture = opt.capture;
+  ro.params = opt.params;
+  report::Report rep(ro);
   capture::Frame frame;
   unsigned long n = 0;
   int rc;
   while ((rc = reader.next(&frame)) == 1) {
     uint32_t len;
     const uint8_t* ip = find_ipv4(frame.linktype, frame.data, frame.caplen, &len);
-    if (!ip) continue;
+    if (!ip) {
+      rep.Skip(frame_kind(frame.linktype, frame.data, frame.caplen));
+      continue;
+    }
+    if (later_fragment(ip)) {
+      rep.Skip(report::Kind::kFragment);
+      continue;
+    }
     relayk_clock_follow(frame.ts_usec);
     relayk_result res;
-    if (relayk_packet_in(ip, len, &in, &res) != 0) continue;
+    if (relayk_packet_in(ip, len, &in, &res) != 0) {
+      rep.Skip(report::Kind::kOther);
+      continue;
+    }
     n++;
+    rep.Packet(frame.ts_usec, res);
     if (opt.json) put_packet_json(out, n, res);
   }
   bool read_error = rc < 0;
@@ -510,10 +497,12 @@ int main(int argc, char** argv) {
                  reader.error().c_str());
   cleanup_module();
 
-  print_connections(out, opt.json);
   out.flush();
-  if (out.error()) {
-    std::fprintf(stderr, "qarn-replay: writing the output: %s\n", std::strerror(out.error()));
+  rep.Finish(stdout, stderr);
+  int write_error = out.error();
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) write_error = write_error ? write_error : errno;
+  if (write_error) {
+    std::fprintf(stderr, "qarn-replay: writing the output: %s\n", std::strerror(write_error));
     return 1;
   }
   return read_error ? 1 : 0;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -143,42 +144,66 @@ std::vector<std::string> Lines(const std::string& s) {
   return v;
 }
 
+// The connection lines of a text report: they begin with the connection's number.
+std::vector<std::string> Conns(const std::string& s) {
+  std::vector<std::string> v;
+  for (const std::string& l : Lines(s))
+    if (!l.empty() && l[0] >= '0' && l[0] <= '9') v.push_back(l);
+  return v;
+}
+
+// The JSON objects of one type, in order.
+std::vector<std::string> Objects(const std::string& s, const std::string& type) {
+  std::vector<std::string> v;
+  for (const std::string& l : Lines(s))
+    if (l.rfind("{\"type\":\"" + type + "\"", 0) == 0) v.push_back(l);
+  return v;
+}
+
 TEST_F(ReplayTest, JsonGivesEveryPacketAndTheMarkOfEveryConnection) {
   Outcome r = Replay("--json " + WritePcap("sample.pcap", Sample()));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("QARN VR Version: 2.0.02(2015-03-26)"), std::string::npos);
   std::vector<std::string> want = {
-      R"({"n":1,"conn":1,"dir_code":0,"ret":0,"mark":206848,"prio_class":3})",
-      R"({"n":2,"conn":1,"dir_code":1,"ret":0,"mark":206848,"prio_class":3})",
-      R"({"n":3,"conn":1,"dir_code":0,"ret":0,"mark":206848,"prio_class":3})",
-      R"({"n":4,"conn":1,"dir_code":1,"ret":0,"mark":0,"prio_class":65})",
-      R"({"n":5,"conn":2,"dir_code":0,"ret":0,"mark":328704,"prio_class":1})",
-      R"({"n":6,"conn":3,"dir_code":0,"ret":0,"mark":445441,"prio_class":6})",
-      R"({"n":7,"conn":4,"dir_code":0,"ret":-1,"mark":0,"prio_class":null})",
-      R"({"conn":1,"proto":6,"src":"192.168.1.10:40000","dst":"100.100.7.7:80","fwd_packets":2,)"
-      R"("reply_packets":2,"mark":0,"class":0,"group":0,"id":0,"app":"unclassified"})",
-      R"({"conn":2,"proto":17,"src":"192.168.1.10:5555","dst":"100.100.7.7:9000","fwd_packets":1,)"
-      R"("reply_packets":0,"mark":328704,"class":5,"group":1,"id":0,"app":"conference"})",
-      R"({"conn":3,"proto":17,"src":"192.168.1.10:5556","dst":"100.100.7.7:8000","fwd_packets":1,)"
-      R"("reply_packets":0,"mark":445441,"class":6,"group":51,"id":1,"app":"framed-messages"})",
-      R"({"conn":4,"proto":1,"src":"192.168.1.10:0","dst":"100.100.7.7:0","fwd_packets":1,)"
-      R"("reply_packets":0,"mark":0,"class":0,"group":0,"id":0,"app":"unclassified"})",
+      R"({"type":"packet","n":1,"conn":1,"dir_code":0,"ret":0,"mark":206848,"prio_class":3})",
+      R"({"type":"packet","n":2,"conn":1,"dir_code":1,"ret":0,"mark":206848,"prio_class":3})",
+      R"({"type":"packet","n":3,"conn":1,"dir_code":0,"ret":0,"mark":206848,"prio_class":3})",
+      R"({"type":"packet","n":4,"conn":1,"dir_code":1,"ret":0,"mark":0,"prio_class":65})",
+      R"({"type":"packet","n":5,"conn":2,"dir_code":0,"ret":0,"mark":328704,"prio_class":1})",
+      R"({"type":"packet","n":6,"conn":3,"dir_code":0,"ret":0,"mark":445441,"prio_class":6})",
+      R"({"type":"packet","n":7,"conn":4,"dir_code":0,"ret":-1,"mark":0,"prio_class":null})",
   };
-  EXPECT_EQ(Lines(r.out), want);
+  std::vector<std::string> conns = {
+      R"({"type":"connection","conn":1,"proto":6,"src":"192.168.1.10:40000",)"
+      R"("dst":"100.100.7.7:80","fwd_packets":2,"reply_packets":2,"bytes":178,)"
+      R"("duration":0.030000,"mark":0,"class":0,"group":0,"id":0,"app":"unclassified"})",
+      R"({"type":"connection","conn":2,"proto":17,"src":"192.168.1.10:5555",)"
+      R"("dst":"100.100.7.7:9000","fwd_packets":1,"reply_packets":0,"bytes":49,)"
+      R"("duration":0.000000,"mark":328704,"class":5,"group":1,"id":0,"app":"conference"})",
+      R"({"type":"connection","conn":3,"proto":17,"src":"192.168.1.10:5556",)"
+      R"("dst":"100.100.7.7:8000","fwd_packets":1,"reply_packets":0,"bytes":32,)"
+      R"("duration":0.000000,"mark":445441,"class":6,"group":51,"id":1,)"
+      R"("app":"framed-messages"})",
+      R"({"type":"connection","conn":4,"proto":1,"src":"192.168.1.10:0",)"
+      R"("dst":"100.100.7.7:0","fwd_packets":1,"reply_packets":0,"bytes":28,)"
+      R"("duration":0.000000,"mark":0,"class":0,"group":0,"id":0,"app":"unclassified"})",
+  };
+  EXPECT_EQ(Objects(r.out, "packet"), want);
+  EXPECT_EQ(Objects(r.out, "connection"), conns);
 }
 
 TEST_F(ReplayTest, TextLinesAndTheSameResultForEveryFormat) {
   std::vector<Packet> pkts = Sample();
   Outcome eth = Replay(WritePcap("eth.pcap", pkts));
   ASSERT_EQ(eth.status, 0) << eth.err;
-  std::vector<std::string> lines = Lines(eth.out);
+  std::vector<std::string> lines = Conns(eth.out);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[1],
-            "2 UDP 192.168.1.10:5555 -> 100.100.7.7:9000 fwd 1 reply 0 mark 0x00050400 5/1/0 "
-            "conference");
+            "2 UDP 192.168.1.10:5555 -> 100.100.7.7:9000 fwd 1 reply 0 bytes 49 0.000 s "
+            "mark 0x00050400 5/1/0 conference");
   EXPECT_EQ(lines[3],
-            "4 ICMP 192.168.1.10:0 -> 100.100.7.7:0 fwd 1 reply 0 mark 0x00000000 0/0/0 "
-            "unclassified");
+            "4 ICMP 192.168.1.10:0 -> 100.100.7.7:0 fwd 1 reply 0 bytes 28 0.000 s "
+            "mark 0x00000000 0/0/0 unclassified");
   EXPECT_EQ(Replay(WritePcap("raw.pcap", pkts, PCAPW_LINK_RAW)).out, eth.out);
   EXPECT_EQ(Replay(WritePcapng("raw.pcapng", pkts)).out, eth.out);
   EXPECT_EQ(Replay(WriteCooked("sll.pcap", pkts, false)).out, eth.out);
@@ -190,7 +215,7 @@ TEST_F(ReplayTest, ListFileExemptsAListedHost) {
                                   << "add 192.168.1.10 10.0.0.1-10.0.0.3  # and a range\n";
   Outcome r = Replay("--list " + Path("list.txt") + " " + WritePcap("s.pcap", Sample()));
   ASSERT_EQ(r.status, 0) << r.err;
-  for (const std::string& line : Lines(r.out))
+  for (const std::string& line : Conns(r.out))
     EXPECT_NE(line.find("63/0/0 exempt"), std::string::npos) << line;
   EXPECT_NE(r.err.find("Func = qarn_set_ip_list, Line = 117,startip:0xa000001,endip:0xa000003"),
             std::string::npos);
@@ -200,7 +225,8 @@ TEST_F(ReplayTest, ParametersAndLanNetworks) {
   std::vector<Packet> web = {{1000000, Tcp(kLan, kWan, 40000, 80)}};
   Outcome r = Replay("--json --param high_prio_per_ct=0 " + WritePcap("w.pcap", web));
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Lines(r.out)[0], R"({"n":1,"conn":1,"dir_code":0,"ret":0,"mark":0,"prio_class":65})");
+  EXPECT_EQ(Lines(r.out)[0],
+            R"({"type":"packet","n":1,"conn":1,"dir_code":0,"ret":0,"mark":0,"prio_class":65})");
   r = Replay("--json --lan 100.100.0.0/16 " + WritePcap("w.pcap", web));
   EXPECT_NE(Lines(r.out)[0].find(R"("dir_code":1,)"), std::string::npos) << r.out;
 }
@@ -210,7 +236,8 @@ TEST_F(ReplayTest, CutPacketsAreNotRecognised) {
   std::vector<Packet> pkts = {{1000000, Udp(kLan, kWan, 5555, 9000, Text("facemeetingv2.1#"))}};
   Outcome r = Replay("--json " + WritePcap("cut.pcap", pkts, PCAPW_LINK_ETHERNET, 50));
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(Lines(r.out).back().find(R"("app":"unclassified")"), std::string::npos) << r.out;
+  EXPECT_NE(Objects(r.out, "connection").back().find(R"("app":"unclassified")"),
+            std::string::npos) << r.out;
 }
 
 // Connections whose deciding bytes lie within the first 42 bytes after the headers, one whose
@@ -261,7 +288,7 @@ TEST_F(ReplayTest, CutCaptureKeepsTheVerdictsOfWhatItHolds) {
   std::vector<Packet> pkts = MixedTraffic();
   Outcome whole = Replay(WritePcap("whole.pcap", pkts));
   ASSERT_EQ(whole.status, 0) << whole.err;
-  std::vector<std::string> w = Lines(whole.out);
+  std::vector<std::string> w = Conns(whole.out);
   ASSERT_EQ(w.size(), 10u) << whole.out;
   const char* apps[] = {" dns",        " vpn",       " email",           " web-video",
                         " web-page",   " conference", " game-udp",       " framed-messages",
@@ -270,9 +297,9 @@ TEST_F(ReplayTest, CutCaptureKeepsTheVerdictsOfWhatItHolds) {
     EXPECT_EQ(w[i].substr(w[i].size() - std::strlen(apps[i])), apps[i]) << w[i];
 
   // 600 bytes keep every deciding byte but the long framed message's last one
-  std::vector<std::string> c600 = Lines(Replay(WritePcap("c600.pcap", pkts, 1, 600)).out);
+  std::vector<std::string> c600 = Conns(Replay(WritePcap("c600.pcap", pkts, 1, 600)).out);
   // 96 bytes (42 after Ethernet, IP and TCP headers) lose the far Content-Type too
-  std::vector<std::string> c96 = Lines(Replay(WritePcap("c96.pcap", pkts, 1, 96)).out);
+  std::vector<std::string> c96 = Conns(Replay(WritePcap("c96.pcap", pkts, 1, 96)).out);
   ASSERT_EQ(c600.size(), w.size());
   ASSERT_EQ(c96.size(), w.size());
   for (size_t i = 0; i < w.size(); i++) {
@@ -326,7 +353,7 @@ TEST_F(ReplayTest, CaptureCutShortStillReportsWhatWasRead) {
   Outcome r = Replay(path);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("reading " + path + ": truncated dump file"), std::string::npos) << r.err;
-  std::vector<std::string> lines = Lines(r.out);
+  std::vector<std::string> lines = Conns(r.out);
   ASSERT_EQ(lines.size(), 3u) << "the ping at the end is lost, the rest reported";
   EXPECT_EQ(lines[1].rfind("2 UDP 192.168.1.10:5555 -> 100.100.7.7:9000 fwd 1", 0), 0u);
 }
@@ -353,6 +380,101 @@ TEST_F(ReplayTest, UnreadLinkTypeIsRefused) {
   Outcome r = Replay(path);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("link type 105"), std::string::npos) << r.err;
+}
+
+// Frames the module never sees: an IPv6 packet, an ARP request and a later fragment.
+std::vector<Bytes> Unread() {
+  Bytes v6(14 + 40, 0), arp(14 + 28, 0);
+  v6[12] = 0x86;
+  v6[13] = 0xdd;
+  v6[14] = 0x60;
+  arp[12] = 0x08;
+  arp[13] = 0x06;
+  Bytes frag(14, 0);
+  frag[12] = 0x08;
+  Bytes ip = Udp(kLan, kWan, 5000, 6000, Text("later part"));
+  ip[6] = 0x00;
+  ip[7] = 0x10;  // fragment offset 128 bytes
+  frag.insert(frag.end(), ip.begin(), ip.end());
+  return {v6, arp, frag};
+}
+
+TEST_F(ReplayTest, ReportHasAHeaderBytesDurationsASummaryAndWhatWasSkipped) {
+  std::string path = Path("r.pcap");
+  struct pcapw* w = pcapw_open(path.c_str(), PCAPW_LINK_ETHERNET, 0);
+  ASSERT_NE(w, nullptr);
+  for (const Packet& p : Sample()) ASSERT_EQ(pcapw_write_ip(w, p.ts_usec, p.ip.data(), p.ip.size()), 0);
+  for (const Bytes& f : Unread()) ASSERT_EQ(pcapw_write_frame(w, 1070000, f.data(), f.size()), 0);
+  ASSERT_EQ(pcapw_close(w), 0);
+
+  Outcome r = Replay(path);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> l = Lines(r.out);
+  ASSERT_GE(l.size(), 12u) << r.out;
+  EXPECT_EQ(l[0].rfind("# conn proto source -> destination", 0), 0u) << l[0];
+  EXPECT_EQ(l[2],
+            "2 UDP 192.168.1.10:5555 -> 100.100.7.7:9000 fwd 1 reply 0 bytes 49 0.000 s "
+            "mark 0x00050400 5/1/0 conference");
+  EXPECT_EQ(l[1],
+            "1 TCP 192.168.1.10:40000 -> 100.100.7.7:80 fwd 2 reply 2 bytes 178 0.030 s "
+            "mark 0x00000000 0/0/0 unclassified");
+  std::string rest;
+  for (size_t i = 5; i < l.size(); i++) rest += l[i] + "\n";
+  EXPECT_NE(rest.find("application            connections    packets          bytes   share"),
+            std::string::npos) << rest;
+  EXPECT_NE(rest.find("conference                       1          1             49   17.1%"),
+            std::string::npos) << rest;
+  EXPECT_NE(rest.find("unclassified                     2          5            206   71.8%"),
+            std::string::npos) << rest;
+  EXPECT_NE(rest.find("total                            4          7            287  100.0%"),
+            std::string::npos) << rest;
+  EXPECT_NE(rest.find("skipped: 1 IPv6, 1 ARP, 1 fragments, 0 other frames"), std::string::npos)
+      << rest;
+  EXPECT_NE(rest.find("capture: 7 packets, 4 connections, 0.060 s"), std::string::npos) << rest;
+  EXPECT_EQ(r.err.find("warning"), std::string::npos);
+}
+
+TEST_F(ReplayTest, ExplainNamesTheCheckAndThePacket) {
+  Outcome r = Replay("--explain " + WritePcap("e.pcap", Sample()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> l = Lines(r.out);
+  ASSERT_GE(l.size(), 9u);
+  EXPECT_EQ(l[2], "    no check set a mark");  // the web connection ends unclassified
+  EXPECT_EQ(l[4], "    set by the conference signature on packet 5 (its 1 of the connection)");
+  EXPECT_EQ(l[6], "    set by the framed-message check on packet 6 (its 1 of the connection)");
+}
+
+TEST_F(ReplayTest, JsonObjectsSayWhatTheyAre) {
+  Outcome r = Replay("--json --explain " + WritePcap("j.pcap", Sample()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, int> types;
+  for (const std::string& line : Lines(r.out)) {
+    ASSERT_EQ(line.rfind("{\"type\":\"", 0), 0u) << line;
+    types[line.substr(9, line.find('"', 9) - 9)]++;
+  }
+  EXPECT_EQ(types["packet"], 7);
+  EXPECT_EQ(types["connection"], 4);
+  EXPECT_EQ(types["application"], 3);
+  EXPECT_EQ(types["skipped"], 1);
+  EXPECT_EQ(types["capture"], 1);
+  EXPECT_NE(r.out.find(R"("app":"conference","check":"conference signature","set_at":5)"),
+            std::string::npos) << r.out;
+}
+
+TEST_F(ReplayTest, StandardInputAndAWarningWithoutLanPackets) {
+  std::string path = WritePcap("s.pcap", Sample());
+  Outcome file = Replay(path);
+  Outcome in = Replay("- < " + path);
+  ASSERT_EQ(in.status, 0) << in.err;
+  std::vector<std::string> a = Lines(file.out), b = Lines(in.out);
+  ASSERT_EQ(a.size(), b.size());
+  EXPECT_EQ(a, b);
+  Outcome wan = Replay("--lan 172.16.0.0/12 " + path);
+  EXPECT_NE(wan.err.find("warning: no packet came from the LAN side"), std::string::npos)
+      << wan.err;
+  Outcome ext = Replay("--param qarn_extended=1 " + path);
+  EXPECT_NE(ext.out.find("capture: 7 packets, 4 connections, 0.060 s; qarn_extended=1"),
+            std::string::npos) << ext.out;
 }
 
 }  // namespace
