@@ -489,6 +489,7 @@ class Test:
         self.email()
         self.onekey("ADVERT", "login-advert", "no reply, online")
         self.onekey("LOCAL", "login-local", "LOGIN_OK, online")
+        self.onekey("WEIXIN", "login-weixin", "LOGIN_OK, online")
         self.service_down()
 
     def close(self):

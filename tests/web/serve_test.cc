@@ -269,6 +269,9 @@ TEST_F(Serve, LoginPageLanguageAndKind) {
   r = serve(get("/"));
   EXPECT_NE(r.body.find("class=\"advert\""), std::string::npos);
   EXPECT_EQ(r.body.find("type=\"text\""), std::string::npos);
+  testing_support::set_nvram("WEBAUTH_SECTYPE", "WEIXIN");
+  r = serve(get("/"));
+  EXPECT_NE(r.body.find("WeChat works before you connect."), std::string::npos);
   testing_support::set_nvram("WEBAUTH_SECTYPE", "SOMETHING");
   r = serve(get("/"));
   EXPECT_NE(r.body.find("Press Connect to go online."), std::string::npos);
