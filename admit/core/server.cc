@@ -178,30 +178,25 @@ void Server::read_kernel() {
     KernelMessage km{};
     WhitelistMessage wl;
     const MessageClass cls = decode_message(buf.data(), len, &line, &km, &wl);
-    std::vector<Event> caused;
     const double t = now();
-    bool fresh = false;
-    if (cls == MessageClass::kernel && km.command == KMSG_HELLO) {
-      if (flen > sizeof(sa_family_t)) {
-        daemon_known_ = true;
-        daemon_ = from;
-        daemon_len_ = flen;
-        daemon_pid_ = km.nl_pid;
-        // A restarted daemon has forgotten its clients: they are held back again, and the
-        // exempt hosts and the whitelist come anew from what it sends next.
-        tables_.reset();
-        fresh = true;
-      } else {
-        line.str("error", "hello from an unnamed socket: no address to send events to");
-      }
-    } else if (cls == MessageClass::kernel) {
-      caused = kernel_message(&km, t);
+    const bool hello = cls == MessageClass::kernel && km.command == KMSG_HELLO;
+    if (hello && flen <= sizeof(sa_family_t))
+      line.str("error", "hello from an unnamed socket: no address to send events to");
+    journal(line, "in", t);  // before what the front-end does with it
+    if (hello && flen > sizeof(sa_family_t)) {
+      daemon_known_ = true;
+      daemon_ = from;
+      daemon_len_ = flen;
+      daemon_pid_ = km.nl_pid;
+      // A restarted daemon has forgotten its clients: they are held back again, and the
+      // exempt hosts and the whitelist come anew from what it sends next.
+      tables_.reset();
+      new_session(t);
+    } else if (cls == MessageClass::kernel && !hello) {
+      send_all(kernel_message(&km, t));
     } else if (cls == MessageClass::whitelist) {
       whitelist_message(wl, t);
     }
-    journal(line, "in", t);
-    if (fresh) new_session(t);
-    send_all(caused);
   }
 }
 
