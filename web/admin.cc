@@ -311,7 +311,8 @@ Response admin_page(const Request& req, const PageContext& ctx) {
     note("admin page: no key at " + key_path());
     r.status = 503;
     r.body = layout(ctx, text(ctx.lang, Msg::kAdminTitle),
-                    message_box(text(ctx.lang, Msg::kControlDown), false), "", true);
+                    message_box(fill(text(ctx.lang, Msg::kNoKey), {key_path()}), false), "",
+                    true);
     return r;
   }
   const long long now = static_cast<long long>(time(nullptr));

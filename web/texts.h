@@ -91,6 +91,7 @@ enum class Msg : size_t {
   kControlDown,
   kBadToken,
   kUnknownAction,
+  kNoKey,
   kCount  // not a text: the number of texts
 };
 

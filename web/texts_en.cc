@@ -96,6 +96,9 @@ const TextEntry kEntries[] = {
      "This form has expired or did not come from this page; nothing was changed. Please try "
      "again."},
     {Msg::kUnknownAction, "The form could not be read; nothing was changed."},
+    {Msg::kNoKey,
+     "This page cannot protect its forms: the key file {1} cannot be made or read (it must be "
+     "a file of the web server's user that nobody else may read)."},
 };
 
 }  // namespace

@@ -83,6 +83,7 @@ const TextEntry kEntries[] = {
     {Msg::kControlDown, "认证服务没有响应；未做任何更改。"},
     {Msg::kBadToken, "此表单已过期或并非来自本页面；未做任何更改。请重试。"},
     {Msg::kUnknownAction, "无法读取表单；未做任何更改。"},
+    {Msg::kNoKey, "本页面无法保护其表单：无法创建或读取密钥文件 {1}（它必须属于网页服务器的用户，且其他人不可读取）。"},
 };
 
 }  // namespace

@@ -315,6 +315,14 @@ TEST_F(Admin, OnlyOnTheAdminAddressAndOnlyAfterThePassword) {
   EXPECT_EQ(serve(admin("GET")).status, 404);
 }
 
+TEST_F(Admin, NoFormsWithoutAKeyToProtectThem) {
+  root_.write("/tmp/portal-web.key", std::string(32, 'k'));  // readable by others
+  const Response r = serve(admin("GET"));
+  EXPECT_EQ(r.status, 503);
+  EXPECT_NE(r.body.find("This page cannot protect its forms"), std::string::npos);
+  EXPECT_EQ(r.body.find("name=\"csrf\""), std::string::npos);
+}
+
 TEST_F(Admin, ActionsNeedThePagesTokenAndItsOrigin) {
   testing_support::FakeKernel control(root_.path("/tmp/R3localsocket"));
   const std::string t = token();
