@@ -320,7 +320,9 @@ bool Admitd::control(const std::vector<std::string>& words, bool* ok, std::strin
   h.pop_back();
   *answer = h + "," + body.substr(1) + ",\"whitelist\":" + names_.status_json(mono_seconds()) +
             "}\n";
-  *ok = true;
+  *ok = answer->size() <= kAnswerMax;
+  if (!*ok)  // never JSON cut in the middle
+    *answer = "the status (" + std::to_string(answer->size()) + " bytes) is longer than an answer can be";
   return true;
 }
 

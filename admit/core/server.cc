@@ -19,7 +19,6 @@ namespace admit {
 namespace {
 
 const int kTickMs = 100;           // longest real time between two checks of the clock
-const size_t kStatusMax = 150000;  // an answer must fit one datagram
 
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
@@ -222,7 +221,7 @@ std::string Server::answer(const std::string& request, bool* ok) {
     std::snprintf(head, sizeof head, "clock: %.1f simulated seconds, time scale %g\n", t,
                   opt_.time_scale);
     s += head + status_body(t);
-    if (s.size() > kStatusMax) s = s.substr(0, kStatusMax) + "\n(cut short)\n";
+    if (s.size() > kAnswerMax) s = s.substr(0, kAnswerMax) + "\n(cut short)\n";
     return s;
   }
   std::string text;
@@ -282,6 +281,11 @@ int Server::run() {
     finish();
     return 1;
   }
+  // An answer is one datagram: the status of ten thousand clients needs a large send buffer
+  // (beyond the system's limit where the process may, as root).
+  int sndbuf = static_cast<int>(2 * kAnswerMax);
+  if (setsockopt(cfd_, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf) != 0)
+    setsockopt(cfd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   JsonLine begin;
   begin.str("msg", "start").str("socket", opt_.socket).num("time_scale", opt_.time_scale)
       .num("recheck_interval", opt_.recheck_interval);

@@ -21,6 +21,9 @@ namespace admit {
 
 double mono_seconds();
 
+// The longest answer on the control channel (one datagram): a longer status is cut short.
+const size_t kAnswerMax = 4 << 20;
+
 struct ServerOptions {
   std::string socket, journal;
   double time_scale = 1;

@@ -33,3 +33,8 @@ python3 "$top/bench/admit/bench_admitd.py" --router "$NS_ROUTER" --client "$NS_C
   --client-addr "$C1_ADDR" --server-addr "$SERVER_ADDR" --clients "$clients" --rounds "${ROUNDS:-20}" \
   --table "bench_$NETNS_TAG"
 ip netns exec "$NS_ROUTER" "$build/bin/bench_element_get" "bench_$NETNS_TAG" "$clients"
+start=$(date +%s%N)
+ip netns exec "$NS_ROUTER" "$build/bin/admitd" status --socket "$work/admit.sock" --json >"$work/status.json"
+took=$(( ($(date +%s%N) - start) / 1000000 ))
+python3 -c "import json,sys; d=json.load(open(sys.argv[1])); print(f'status --json of {len(d[\"clients\"])} clients: {sys.argv[2]} ms, {sys.argv[3]} bytes')" \
+  "$work/status.json" "$took" "$(stat -c %s "$work/status.json")"
