@@ -1,8 +1,9 @@
 // Event lines. A keyed line goes through log_event ("R1 0 R3 %s %s" with a title key and a
 // message); a token line ("@#@ log_info ...") is written by its caller with log_token.
 // On the router both go to the system log; with PORTALD_LOG_FILE=PATH each line is appended
-// to PATH instead, as the message text followed by a line feed. Logging never fails as far
-// as the caller is concerned.
+// to PATH instead, as the message text followed by a line feed, with one write on a
+// descriptor kept open until PATH names another file (as after rotation). Logging never fails
+// as far as the caller is concerned.
 #pragma once
 
 #include <string>

@@ -13,8 +13,10 @@ namespace store {
 std::string registration_line(const OnlineUserRecord& r, int auth_type);
 
 // Rewrites the file from the online entries of kind KIND_CLIENT_IP in table order, through
-// the temporary file and rename. When the temporary file cannot be written completely, the
-// rename is skipped and the previous file stays as it was. Reports nothing.
+// the temporary file and rename: one buffer, written with one call. Each record's line is
+// made once and kept with the record until the record changes. When the temporary file
+// cannot be written completely, the rename is skipped and the previous file stays as it was.
+// Reports nothing. Called by the loop only.
 void write_registration_file(const UserTable& online);
 
 }  // namespace store

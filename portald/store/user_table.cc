@@ -7,6 +7,9 @@ UserTable g_accounts;
 
 namespace {
 
+// The key that every text not in the form of ip_text shares.
+constexpr uint32_t kOtherText = 0xffffffffu;
+
 template <typename Match>
 Pos find_first(const UserTable& t, Match match) {
   for (Pos i = 0; i < t.records.size(); ++i) {
@@ -15,34 +18,82 @@ Pos find_first(const UserTable& t, Match match) {
   return end(t);
 }
 
+// ip_keys as it must be: made again when a record was added or dropped behind the table's back.
+const std::vector<uint32_t>& keys_of(const UserTable& t) {
+  std::vector<uint32_t>& keys = t.ip_keys;
+  if (keys.size() != t.records.size()) {
+    keys.clear();
+    keys.reserve(t.records.size());
+    for (const OnlineUserRecord& r : t.records) keys.push_back(address_key(r.ip));
+  }
+  return keys;
+}
+
+// The first record whose key and text equal ip's and that match accepts.
+template <typename Match>
+Pos find_address(const UserTable& t, const std::string& ip, Match match) {
+  const std::vector<uint32_t>& keys = keys_of(t);
+  const uint32_t key = address_key(ip);
+  for (Pos i = 0; i < keys.size(); ++i) {
+    if (keys[i] != key) continue;
+    const OnlineUserRecord& r = t.records[i];
+    if (r.ip == ip && match(r)) return i;
+  }
+  return end(t);
+}
+
 }  // namespace
 
+uint32_t address_key(const std::string& ip) {
+  uint32_t key = 0;
+  size_t at = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && (at >= ip.size() || ip[at++] != '.')) return kOtherText;
+    const size_t start = at;
+    unsigned value = 0;
+    while (at < ip.size() && at - start < 3 && ip[at] >= '0' && ip[at] <= '9')
+      value = value * 10 + static_cast<unsigned>(ip[at++] - '0');
+    const size_t digits = at - start;
+    if (digits == 0 || value > 255 || (digits > 1 && ip[start] == '0')) return kOtherText;
+    key = key << 8 | value;
+  }
+  return at == ip.size() ? key : kOtherText;
+}
+
 Pos find_by_ip(const UserTable& t, const std::string& ip) {
-  return find_first(t, [&](const OnlineUserRecord& r) { return r.ip == ip; });
+  return find_address(t, ip, [](const OnlineUserRecord&) { return true; });
 }
 
 Pos find_online_by_ip(const UserTable& t, const std::string& ip) {
-  return find_first(t, [&](const OnlineUserRecord& r) { return r.online == 1 && r.ip == ip; });
+  return find_address(t, ip, [](const OnlineUserRecord& r) { return r.online == 1; });
 }
 
 Pos find_client_by_ip(const UserTable& t, const std::string& ip) {
-  return find_first(t, [&](const OnlineUserRecord& r) {
-    return r.kind == KIND_CLIENT_IP && r.ip == ip;
-  });
+  return find_address(t, ip, [](const OnlineUserRecord& r) { return r.kind == KIND_CLIENT_IP; });
 }
 
 Pos find_by_name(const UserTable& t, const std::string& name) {
   return find_first(t, [&](const OnlineUserRecord& r) { return r.name == name; });
 }
 
-void append(UserTable& t, const OnlineUserRecord& r) { t.records.push_back(r); }
+void append(UserTable& t, const OnlineUserRecord& r) {
+  keys_of(t);
+  t.records.push_back(r);
+  t.ip_keys.push_back(address_key(r.ip));
+}
 
 void remove(UserTable& t, Pos pos) {
-  if (pos < t.records.size()) t.records.erase(t.records.begin() + static_cast<long>(pos));
+  if (pos >= t.records.size()) return;
+  keys_of(t);
+  t.records.erase(t.records.begin() + static_cast<long>(pos));
+  t.ip_keys.erase(t.ip_keys.begin() + static_cast<long>(pos));
 }
 
 void replace(UserTable& t, Pos pos, const OnlineUserRecord& r) {
-  if (pos < t.records.size()) t.records[pos] = r;
+  if (pos >= t.records.size()) return;
+  keys_of(t);
+  t.records[pos] = r;
+  t.ip_keys[pos] = address_key(r.ip);
 }
 
 }  // namespace store

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,21 @@ namespace store {
 
 struct UserTable {
   std::vector<OnlineUserRecord> records;
+  // ip_keys[i] is address_key(records[i].ip): the searches by address run over this compact
+  // array and compare texts only where the keys agree. append, remove and replace keep it in
+  // step; it is made again whenever its length is not the table's. So change a record's ip
+  // only through those three (other fields may be changed in place).
+  mutable std::vector<uint32_t> ip_keys;
 };
 
 using Pos = size_t;
 
 inline Pos end(const UserTable& t) { return t.records.size(); }
+
+// A fixed-size key of an address text: equal texts have equal keys. A dotted quad in the form
+// ip_text gives is its address; every other text shares one key, so that its search compares
+// the texts.
+uint32_t address_key(const std::string& ip);
 
 Pos find_by_ip(const UserTable& t, const std::string& ip);
 Pos find_online_by_ip(const UserTable& t, const std::string& ip);

@@ -121,6 +121,27 @@ TEST(EventLogTest, KeyedAndTokenLinesInTheLogFile) {
                 "100% literal"}));
 }
 
+// The log file stays open from line to line, and is opened again when it was rotated away,
+// removed, or PORTALD_LOG_FILE names another file.
+TEST(EventLogTest, LinesFollowTheFileAtThePath) {
+  testing_support::TempRoot root;
+  const std::string file = root.dir() + "/log", other = root.dir() + "/other";
+  setenv("PORTALD_LOG_FILE", file.c_str(), 1);
+  core::log_token("%s", "one");
+  core::log_token("%s", "two");
+  ASSERT_EQ(std::rename(file.c_str(), (file + ".1").c_str()), 0);  // rotated
+  core::log_event("t", "three");
+  EXPECT_EQ(testing_support::read_lines(file), std::vector<std::string>{"R1 0 R3 t three"});
+  ASSERT_EQ(std::remove(file.c_str()), 0);
+  core::log_token("%s", "four");
+  setenv("PORTALD_LOG_FILE", other.c_str(), 1);
+  core::log_token("%s", std::string(3000, 'x').c_str());  // longer than the line buffer
+  unsetenv("PORTALD_LOG_FILE");
+  EXPECT_EQ(testing_support::read_lines(file + ".1"), (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(testing_support::read_lines(file), std::vector<std::string>{"four"});
+  EXPECT_EQ(testing_support::read_lines(other), std::vector<std::string>{std::string(3000, 'x')});
+}
+
 TEST(EventLogTest, CapturedTokenLinesWaitForTheLoop) {
   testing_support::TempRoot root;
   const std::string file = root.dir() + "/log";

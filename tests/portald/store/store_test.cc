@@ -92,6 +92,46 @@ TEST(UserTableTest, FirstMatchWinsAndRemovalKeepsOrder) {
   EXPECT_EQ(t.records.size(), 3u);
 }
 
+TEST(UserTableTest, AddressKeysOfTextsInTheFormOfIpTextAndOfOthers) {
+  const struct {
+    const char* text;
+    uint32_t key;
+  } rows[] = {
+      {"10.0.0.1", 0x0a000001u},     {"0.0.0.0", 0u},          {"192.168.1.2", 0xc0a80102u},
+      {"255.255.255.255", 0xffffffffu},
+      // every other text shares the last key
+      {"192.168.001.002", 0xffffffffu}, {"01.2.3.4", 0xffffffffu}, {"256.1.1.1", 0xffffffffu},
+      {"1.2.3", 0xffffffffu},        {"1.2.3.4.5", 0xffffffffu}, {"1.2.3.4 ", 0xffffffffu},
+      {"", 0xffffffffu},             {"1..2.3", 0xffffffffu},   {"1.2.3.1234", 0xffffffffu},
+  };
+  for (const auto& row : rows) EXPECT_EQ(address_key(row.text), row.key) << row.text;
+}
+
+TEST(UserTableTest, SearchesByAddressCompareWholeTextsWhereKeysAgree) {
+  UserTable t;
+  append(t, rec("other-1", "192.168.001.002"));
+  append(t, rec("all-ones", "255.255.255.255"));
+  append(t, rec("plain", "192.168.1.2"));
+  append(t, rec("word", "router"));
+  append(t, rec("again", "192.168.1.2"));
+  EXPECT_EQ(find_by_ip(t, "192.168.001.002"), 0u);
+  EXPECT_EQ(find_by_ip(t, "255.255.255.255"), 1u);
+  EXPECT_EQ(find_by_ip(t, "192.168.1.2"), 2u);
+  EXPECT_EQ(find_by_ip(t, "router"), 3u);
+  EXPECT_EQ(find_by_ip(t, "192.168.01.2"), end(t));
+  t.records[2].online = 0;  // fields other than ip may change in place
+  EXPECT_EQ(find_online_by_ip(t, "192.168.1.2"), 4u);
+  // Records added or dropped behind the table's back are still found.
+  t.records.push_back(rec("pushed", "10.1.1.1"));
+  EXPECT_EQ(find_by_ip(t, "10.1.1.1"), 5u);
+  t.records.erase(t.records.begin());
+  EXPECT_EQ(find_by_ip(t, "192.168.001.002"), end(t));
+  EXPECT_EQ(find_by_ip(t, "10.1.1.1"), 4u);
+  replace(t, 0, rec("moved", "10.2.2.2"));
+  EXPECT_EQ(find_by_ip(t, "255.255.255.255"), end(t));
+  EXPECT_EQ(find_client_by_ip(t, "10.2.2.2"), 0u);
+}
+
 TEST(LimitsTest, DateKeysCompareAsCalendarDates) {
   EXPECT_LT(date_key(2026, 1, 31), date_key(2026, 2, 1));
   EXPECT_LT(date_key(2026, 12, 31), date_key(2027, 1, 1));
@@ -193,6 +233,70 @@ TEST_F(RegistrationTest, ListsOnlineClientsInTableOrder) {
   ASSERT_EQ(stat(root_.path(core::kRegistrationFile).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
   EXPECT_EQ(folder_entries(), 1);
+}
+
+// Each record's line is kept from one rewrite to the next; a record changed in place in any
+// field of its line, or a new auth type, gives the line its fields make now.
+TEST_F(RegistrationTest, KeptLinesFollowRecordsChangedInPlace) {
+  const struct {
+    const char* situation;
+    void (*change)(OnlineUserRecord&);
+    const char* first;  // the first record's line afterwards ("" when it is not listed)
+  } rows[] = {
+      {"nothing changed", [](OnlineUserRecord&) {}, "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n"},
+      {"a MAC of the same length", [](OnlineUserRecord& r) { r.mac = "aa:bb:cc:dd:ee:02"; },
+       "ab c 1.2.3.4 aa:bb:cc:dd:ee:02 100 4 \n"},
+      {"an address of the same length", [](OnlineUserRecord& r) { r.ip = "1.2.3.5"; },
+       "ab c 1.2.3.5 aa:bb:cc:dd:ee:01 100 4 \n"},
+      {"a blank moved between name and address",
+       [](OnlineUserRecord& r) {
+         r.name = "ab";
+         r.ip = "c 1.2.3.4";
+       },
+       "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n"},
+      {"a letter of the name moved into the address",
+       [](OnlineUserRecord& r) {
+         r.name = "a";
+         r.ip = " c 1.2.3.4";
+       },
+       "a  c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n"},
+      {"a name one longer, an address one shorter",
+       [](OnlineUserRecord& r) {
+         r.name = "ab cd";
+         r.ip = "1.2.3.";
+       },
+       "ab cd 1.2.3. aa:bb:cc:dd:ee:01 100 4 \n"},
+      {"a login time of the same length", [](OnlineUserRecord& r) { r.login_time = 999; },
+       "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 999 4 \n"},
+      {"a longer login time", [](OnlineUserRecord& r) { r.login_time = -1000; },
+       "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 -1000 4 \n"},
+      {"taken off line", [](OnlineUserRecord& r) { r.online = 0; }, ""},
+      {"become a pre-approved host", [](OnlineUserRecord& r) { r.kind = KIND_MAC; }, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.situation);
+    core::g_settings.auth_type = core::AUTH_EMAIL;
+    UserTable t;
+    OnlineUserRecord a = rec("ab c", "1.2.3.4");
+    a.mac = "aa:bb:cc:dd:ee:01";
+    a.login_time = 100;
+    append(t, a);
+    OnlineUserRecord b = rec("", "10.0.0.9");
+    b.mac = "m";
+    b.login_time = 7;
+    append(t, b);
+    write_registration_file(t);
+    EXPECT_EQ(root_.read(core::kRegistrationFile),
+              "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n 10.0.0.9 m 7 4 \n");
+    row.change(t.records[0]);
+    write_registration_file(t);
+    EXPECT_EQ(root_.read(core::kRegistrationFile), std::string(row.first) + " 10.0.0.9 m 7 4 \n");
+    core::g_settings.auth_type = core::AUTH_LOCAL;
+    write_registration_file(t);
+    const std::string now = root_.read(core::kRegistrationFile);
+    EXPECT_EQ(now.substr(now.rfind(" 10.0.0.9")), " 10.0.0.9 m 7 0 \n")
+        << "a new auth type reaches every line";
+  }
 }
 
 TEST_F(RegistrationTest, EmptySelectionGivesAnEmptyFile) {
