@@ -23,7 +23,7 @@ struct Param {
   int value;
 };
 Param params[] = {{"qarn_debug", 0}, {"high_prio_per_ct", 0}, {"check_pkt_st_num", 0},
-                  {"check_pkt", 0}};
+                  {"check_pkt", 0}, {"qarn_extended", 0}};
 
 void unload_at_exit() {
   if (!loaded) return;

@@ -16,7 +16,9 @@
 //   the connection's Application mark, rate_base, rate_stamp, recheck_stamp, p2p_state,
 //   p2p_count (u32 each), its forward packets and bytes, reply packets and bytes and
 //   reply_aux (u64 each; relayk then counts the packet itself)
-//   sends (u8, 1 to 16 times), qarn_debug (u8, bits 0-2), high_prio_per_ct, check_pkt_st_num,
+//   sends (u8, 1 to 16 times), qarn_debug (u8, bits 0-2; bit 3 sets qarn_extended to 1,
+//   bits 4-7 N keep only the first N/16 of the packet in its linear part), high_prio_per_ct,
+//   check_pkt_st_num,
 //   check_pkt (s32 each), timer runs (u8, 0 to 31 of 200 ticks), the application index for the
 //   policy-route mark (u8, 0 for none), a p2p_state to set before each send after the first
 //   (u8, 0 to leave it), so that one endpoint gathers the evidence of many packets
@@ -138,7 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f.reply_bytes = in.u64();
   f.reply_aux = in.u64();
   const int sends = 1 + in.u8() % 16;
-  const int debug = in.u8() % 8;
+  const uint8_t debug_byte = in.u8();
+  const int debug = debug_byte % 8;
+  const int extended = (debug_byte >> 3) & 1;
+  const unsigned linear_sixteenths = debug_byte >> 4;
   const int32_t high_prio = static_cast<int32_t>(in.u32());
   const int32_t st_num = static_cast<int32_t>(in.u32());
   const int32_t check_pkt = static_cast<int32_t>(in.u32());
@@ -160,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   qfuzz::restore_params();
   QFUZZ_CHECK(kstub_param_set("qarn_debug", debug) == 0);
+  QFUZZ_CHECK(kstub_param_set("qarn_extended", extended) == 0);
   if (flags & 0x80) {
     QFUZZ_CHECK(kstub_param_set("high_prio_per_ct", high_prio) == 0);
     QFUZZ_CHECK(kstub_param_set("check_pkt_st_num", st_num) == 0);
@@ -172,6 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   relayk_in_opts opts{};
   opts.no_conn = (flags & 0x02) != 0;
   opts.route_index = route_index;
+  opts.linear = static_cast<unsigned>(pkt.size() * linear_sixteenths / 16);
   switch (dir_select % 8) {
     case 0: break;
     case 1: opts.set_dir_code = 1; opts.dir_code = 0; break;
