@@ -178,8 +178,8 @@ void Names::ready(const pollfd* fds, size_t n) {
 }
 
 std::string Names::status(double now) const {
-  std::string s = "whitelist names: " + std::to_string(names_.size()) + ", garden addresses: " +
-                  std::to_string(refs_.size()) + "\n";
+  std::string s = "walled garden: " + std::to_string(refs_.size()) +
+                  " addresses, of these names (seconds each address has left):\n";
   for (const auto& e : names_) {
     s += "  " + e.first;
     if (e.second.addrs.empty()) s += "  (no address" + (e.second.error.empty() ? "" : ": " + e.second.error) + ")";
