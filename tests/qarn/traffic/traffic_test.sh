@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, dnsmasq, OpenSSH) and real
-# clients (curl, dig, ssh, an OpenVPN client) talk through a router in network namespaces;
+# qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, dnsmasq, OpenSSH, chrony)
+# and real clients (curl, dig, ssh, chrony, an OpenVPN client) talk through a router in network
+# namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
 # mark of the fixed rules by default and the right application with qarn_extended=1.
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
@@ -17,7 +18,7 @@ if ! reason=$(netns_check); then
   echo "SKIPPED: $reason"
   exit 0
 fi
-for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen openvpn tcpdump openssl python3; do
+for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3; do
   command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
@@ -69,6 +70,10 @@ ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/host" || exit 1
 netns_bg "$NS_SERVER" "$work/sshd.log" "$(command -v sshd)" -D -e -f /dev/null \
   -o HostKey="$work/ssh/host" -o ListenAddress="$S" -o PidFile="$work/sshd.pid" \
   -o StrictModes=no -o PasswordAuthentication=no
+# an NTP server that leaves the system clock alone
+printf 'allow all\nlocal stratum 8\nbindaddress %s\npidfile %s\ncmdport 0\n' "$S" \
+  "$work/chronyd.pid" >"$work/chrony-server.conf"
+netns_bg "$NS_SERVER" "$work/chronyd.log" chronyd -x -d -u root -f "$work/chrony-server.conf"
 for port in 80 443 53 22; do
   netns_wait_tcp "$NS_SERVER" "$S" $port 10 ||
     { echo "FAIL: nothing listens on $S:$port"; tail -n 5 "$work"/*.log; exit 1; }
@@ -97,6 +102,10 @@ step in_ns "$C" dig +short +tries=1 +time=2 -b "$C1_ADDR#42001" @"$S" www.exampl
 step in_ns "$C" dig +short +tries=1 +time=2 +tcp -b "$C1_ADDR#42002" @"$S" www.example.com
 step in_ns "$C" timeout 5 ssh -F /dev/null -o BatchMode=yes -o StrictHostKeyChecking=no \
   -o UserKnownHostsFile=/dev/null -o ConnectTimeout=3 -b "$C1_ADDR" nobody@"$S" true
+# an NTP query that only measures the offset (-Q sets no clock)
+printf 'server %s iburst maxsamples 1\nacquisitionport 44001\npidfile %s\ncmdport 0\n' "$S" \
+  "$work/chrony-client.pid" >"$work/chrony-client.conf"
+step in_ns "$C" timeout 10 chronyd -Q -u root -f "$work/chrony-client.conf"
 # an OpenVPN client whose server never answers: its handshake resets are what it sends
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=client -keyout "$work/ovpn.key" \
   -out "$work/ovpn.pem" >/dev/null 2>&1
@@ -122,6 +131,7 @@ expected=(
   "42002 unclassified dns"
   ":22 unclassified ssh"
   "43001 unclassified openvpn"
+  "44001 unclassified ntp"
 )
 report() {  # report OUT [ARGS...]
   local out=$1; shift
