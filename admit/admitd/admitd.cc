@@ -162,11 +162,12 @@ std::vector<Event> Admitd::kernel_message(KernelMessage* km, double t) {
     // A client is bound to the MAC address the router knows for it now, as it logs in.
     Mac mac{};
     if (!neighbours_.lookup(km->addr, &mac)) mac = Mac{};
-    std::string commands;
+    std::string commands, removal;
     auto old = tables_.clients().find(km->addr);
     if (old != tables_.clients().end()) {
       const Mac* m = is_zero(old->second.mac) ? nullptr : &old->second.mac;
-      commands += remove_element(cfg_.rules, client_set(m), client_key(km->addr, m));
+      removal = remove_element(cfg_.rules, client_set(m), client_key(km->addr, m));
+      commands += removal;
     }
     km->mac = mac;
     std::vector<Event> out = tables_.apply(*km, t);
@@ -175,7 +176,9 @@ std::vector<Event> Admitd::kernel_message(KernelMessage* km, double t) {
     commands += add_element(cfg_.rules, client_set(m), client_key(km->addr, m),
                             idle_ms(c.idle_limit, opt_.time_scale));
     if (!change(commands, "client admitted")) {
-      // Not let through after all: the daemon must not count it online.
+      // Not let through after all: the daemon must not count it online, and an earlier
+      // admission of the address must not go on passing.
+      if (!removal.empty()) change(removal, "client held back");
       out.push_back(tables_.host_down(km->addr));
       out.back().reason = "the table could not be changed";
     }
