@@ -4,6 +4,7 @@
 # trap unless the caller has one, which must then call it).
 #
 #   netns_check            0 when namespaces can be made here; otherwise prints the reason
+#   netns_require          prints "SKIPPED: reason" and exits 0 where netns_check fails
 #   netns_up               makes four namespaces:
 #                            $NS_ROUTER  LAN bridge $LAN_IF ($ROUTER_LAN) with the two clients'
 #                                        ports, WAN link to the server ($ROUTER_WAN), forwarding on
@@ -40,6 +41,15 @@ netns_check() {
   fi
   ip netns del "$probe"
   return 0
+}
+
+# Where namespaces cannot be made: prints "SKIPPED: <reason>" and ends the script with 0.
+netns_require() {
+  local reason
+  if ! reason=$(netns_check); then
+    echo "SKIPPED: $reason"
+    exit 0
+  fi
 }
 
 in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }

@@ -7,17 +7,11 @@
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
 # Prints SKIPPED with the reason where the machine cannot make network namespaces.
 set -uo pipefail
+# shellcheck source=../../support/netns.sh
+. "$(dirname "$0")/../../support/netns.sh"
+netns_require
 BIN=$(cd "$1" && pwd)
 keep=${2:-}
-here=$(cd "$(dirname "$0")" && pwd)
-support=$here/../../support
-# shellcheck source=../../support/netns.sh
-. "$support/netns.sh"
-
-if ! reason=$(netns_check); then
-  echo "SKIPPED: $reason"
-  exit 0
-fi
 for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3; do
   command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
@@ -80,8 +74,8 @@ for port in 80 443 53 22; do
 done
 
 # --- the capture on the router's LAN side
-netns_bg "$NS_ROUTER" "$work/tcpdump.log" tcpdump -i "$LAN_IF" -U -n -s 0 -w "$work/traffic.pcap" \
-  ip and not arp
+netns_bg "$NS_ROUTER" "$work/tcpdump.log" tcpdump -i "$LAN_IF" -B 65536 -U -n -s 0 \
+  -w "$work/traffic.pcap" ip and not arp
 cap_pid=$NETNS_PID
 for i in $(seq 50); do [ -s "$work/traffic.pcap" ] && break; sleep 0.1; done
 sleep 0.5
@@ -163,6 +157,7 @@ if [ "$failures" -ne 0 ]; then
   echo "--- default"; cat "$work/default.txt"
   echo "--- extended"; cat "$work/extended.txt"
   echo "--- clients"; tail -20 "$work/clients.log"
+  echo "--- tcpdump"; cat "$work/tcpdump.log"
   echo "qarn traffic: $failures failed"
   exit 1
 fi
