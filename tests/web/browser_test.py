@@ -12,6 +12,7 @@ run here (the reason is printed).
 """
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -380,6 +381,10 @@ class Test:
                                env=r.env, capture_output=True, text=True)
         self.check(login.stdout.strip() == "LOGIN_OK", "bob logs in", login.stdout)
         self.check('"quota_seconds":7200' in self.journal.new(), "bob's two hours reach admitsim")
+        d.get(admin_url)
+        bob = d.find_element(By.XPATH, "//tr[td[normalize-space()='192.168.1.31']]").text
+        self.check(re.search(r"allowance (2 h 0|1 h 59) min", bob) and "online " in bob,
+                   "the time and allowance left that admitsim reports", bob)
         fill_and_send("remove-account", name="bob")
         self.check(self.message(d) == "Account bob was removed and its clients were cut off.",
                    "bob removed", self.message(d))
