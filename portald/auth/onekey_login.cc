@@ -12,11 +12,12 @@ void onekey_login(int fd, const LoginRequest& req, store::UserTable& online) {
   const store::Pos known = store::find_by_ip(online, req.client_ip);
   if (known != store::end(online)) {
     // A known address is only refreshed: no reply, no permit, no new registration file.
-    store::OnlineUserRecord& r = online.records[known];
+    store::OnlineUserRecord r = online.records[known];
     r.online = 1;
     r.login_time = now;
     r.ip = req.client_ip;
     r.mac = req.client_mac;
+    store::replace(online, known, r);
     core::log_event("syslog.webauth_userti", ("syslog.webauth_onuser " + r.name).c_str());
     core::log_token(
         "@#@ log_info n - -   - webident - -v ident.userident ident.webidentup  "

@@ -93,12 +93,15 @@ void host_down(const Event& e, UserTable& accounts, UserTable& online) {
 
 void recheck(const Event& e, UserTable& /*accounts*/, UserTable& online) {
   const std::string ip = ip_text(e.addr);
-  for (OnlineUserRecord& r : online.records) {
-    if (r.online != 1 || r.ip != ip || r.limit_mode != LIMIT_DATE) continue;
+  for (Pos i = 0; i < online.records.size(); ++i) {
+    const OnlineUserRecord& o = online.records[i];
+    if (o.online != 1 || o.ip != ip || o.limit_mode != LIMIT_DATE) continue;
     const int32_t now = now_seconds();
-    if (date_limit_holds(r.limit_value, now)) return;
+    if (date_limit_holds(o.limit_value, now)) return;
+    OnlineUserRecord r = o;
     r.online = 0;
     r.down_time = now;
+    replace(online, i, r);
     kernel::revoke(r.ip, KIND_CLIENT_IP);  // a failed send leaves the entry off line all the same
     write_registration_file(online);
     return;

@@ -16,27 +16,15 @@ enum LimitMode : int32_t {
   LIMIT_DAILY = 2,  // limit_value: seconds per calendar day
 };
 
-// A record's line in the registration file as the file's writer last made it, with the login
-// time and auth type it was made from and the length of the part after the MAC text.
-struct KeptLine {
-  std::string text;
-  int32_t login_time = 0;
-  int32_t auth_type = -1;
-  uint32_t tail = 0;
-};
-
 struct OnlineUserRecord {
-  // What every search and every rewrite of the registration file reads comes first, so that
-  // a pass over a table touches few cache lines per record.
+  // What the searches and the registration file read comes first, so that a pass over a
+  // table touches few cache lines per record.
   int32_t kind = KIND_CLIENT_IP;
   uint8_t online = 0;
   int32_t login_time = 0;
   std::string ip;
   std::string name;
   std::string mac;
-  // Not part of the record's meaning: its registration file line as last made (see
-  // store/registration.h), checked against the fields above before each use.
-  mutable KeptLine registration;
 
   std::string spare_text_1;
   int32_t created_at = 0;

@@ -10,6 +10,27 @@ namespace {
 // Readable by the web pages, whichever user they run as.
 constexpr mode_t kRegistrationMode = 0644;
 
+bool listed(const OnlineUserRecord& r) { return r.online == 1 && r.kind == KIND_CLIENT_IP; }
+
+std::string line_of(const OnlineUserRecord& r, int auth_type) {
+  return listed(r) ? registration_line(r, auth_type) : std::string();
+}
+
+// Whether the kept text belongs to this table as it is now: made, in step (no record added or
+// dropped behind the table's back), and with today's auth type.
+bool kept_text_holds(const UserTable& t) {
+  const RegistrationText& reg = t.registration;
+  return reg.kept && reg.ends.size() == t.records.size() &&
+         reg.auth_type == core::g_settings.auth_type;
+}
+
+size_t line_start(const RegistrationText& reg, Pos pos) { return pos == 0 ? 0 : reg.ends[pos - 1]; }
+
+// Moves the ends of the lines after pos by the change in length of pos's line.
+void shift_ends(RegistrationText& reg, Pos from, size_t removed, size_t added) {
+  for (Pos i = from; i < reg.ends.size(); ++i) reg.ends[i] = reg.ends[i] - removed + added;
+}
+
 }  // namespace
 
 std::string registration_line(const OnlineUserRecord& r, int auth_type) {
@@ -17,47 +38,50 @@ std::string registration_line(const OnlineUserRecord& r, int auth_type) {
          std::to_string(auth_type) + " \n";
 }
 
-namespace {
-
-// Whether the record's kept line is still the one its fields give: the login time and auth
-// type it was made from are today's, and the three texts and their blanks stand where they
-// did, which with the same length of tail makes the whole line the same.
-bool kept_line_holds(const OnlineUserRecord& r, int auth_type) {
-  const KeptLine& kept = r.registration;
-  const std::string& line = kept.text;
-  const size_t n = r.name.size(), i = r.ip.size(), m = r.mac.size();
-  return kept.auth_type == auth_type && kept.login_time == r.login_time &&
-         line.size() == n + i + m + 3 + kept.tail && line[n] == ' ' && line[n + 1 + i] == ' ' &&
-         line[n + i + 2 + m] == ' ' && line.compare(0, n, r.name) == 0 &&
-         line.compare(n + 1, i, r.ip) == 0 && line.compare(n + i + 2, m, r.mac) == 0;
+void registration_appended(const UserTable& t) {
+  RegistrationText& reg = t.registration;
+  if (!reg.kept || reg.ends.size() + 1 != t.records.size()) return;
+  reg.text += line_of(t.records.back(), reg.auth_type);
+  reg.ends.push_back(reg.text.size());
 }
 
-// The record's line, made again only when the kept one no longer holds.
-const std::string& kept_line(const OnlineUserRecord& r, int auth_type) {
-  KeptLine& kept = r.registration;
-  if (!kept_line_holds(r, auth_type)) {
-    kept.text = registration_line(r, auth_type);
-    kept.login_time = r.login_time;
-    kept.auth_type = auth_type;
-    kept.tail = static_cast<uint32_t>(kept.text.size() - r.name.size() - r.ip.size() -
-                                      r.mac.size() - 3);
+void registration_removing(const UserTable& t, Pos pos) {
+  RegistrationText& reg = t.registration;
+  if (!kept_text_holds(t) || pos >= reg.ends.size()) {
+    reg.kept = false;
+    return;
   }
-  return kept.text;
+  const size_t start = line_start(reg, pos), len = reg.ends[pos] - start;
+  reg.text.erase(start, len);
+  reg.ends.erase(reg.ends.begin() + static_cast<long>(pos));
+  shift_ends(reg, pos, len, 0);
 }
 
-}  // namespace
+void registration_replaced(const UserTable& t, Pos pos) {
+  RegistrationText& reg = t.registration;
+  if (!kept_text_holds(t) || pos >= reg.ends.size()) {
+    reg.kept = false;
+    return;
+  }
+  const size_t start = line_start(reg, pos), len = reg.ends[pos] - start;
+  const std::string line = line_of(t.records[pos], reg.auth_type);
+  reg.text.replace(start, len, line);
+  shift_ends(reg, pos, len, line.size());
+}
 
 void write_registration_file(const UserTable& online) {
-  // Kept from one rewrite to the next, so that its memory is allocated once; only the loop
-  // writes the file.
-  static std::string content;
-  content.clear();
-  const int auth_type = core::g_settings.auth_type;
-  for (const OnlineUserRecord& r : online.records) {
-    if (r.online != 1 || r.kind != KIND_CLIENT_IP) continue;
-    content += kept_line(r, auth_type);
+  RegistrationText& reg = online.registration;
+  if (!kept_text_holds(online)) {
+    reg.auth_type = core::g_settings.auth_type;
+    reg.text.clear();
+    reg.ends.clear();
+    for (const OnlineUserRecord& r : online.records) {
+      reg.text += line_of(r, reg.auth_type);
+      reg.ends.push_back(reg.text.size());
+    }
+    reg.kept = true;
   }
-  core::replace_file(core::fixed_path(core::kRegistrationFile), content.data(), content.size(),
+  core::replace_file(core::fixed_path(core::kRegistrationFile), reg.text.data(), reg.text.size(),
                      kRegistrationMode, false);
 }
 

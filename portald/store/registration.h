@@ -13,10 +13,15 @@ namespace store {
 std::string registration_line(const OnlineUserRecord& r, int auth_type);
 
 // Rewrites the file from the online entries of kind KIND_CLIENT_IP in table order, through
-// the temporary file and rename: one buffer, written with one call. Each record's line is
-// made once and kept with the record until the record changes. When the temporary file
-// cannot be written completely, the rename is skipped and the previous file stays as it was.
-// Reports nothing. Called by the loop only.
+// the temporary file and rename: one buffer, written with one call. The content is made once
+// and then kept with the table, each line made when its record is added or replaced (see
+// UserTable). When the temporary file cannot be written completely, the rename is skipped and
+// the previous file stays as it was. Reports nothing. Called by the loop only.
 void write_registration_file(const UserTable& online);
+
+// Called by append (after), remove (before) and replace (after) to keep the content in step.
+void registration_appended(const UserTable& t);
+void registration_removing(const UserTable& t, Pos pos);
+void registration_replaced(const UserTable& t, Pos pos);
 
 }  // namespace store

@@ -1,5 +1,7 @@
 #include "store/user_table.h"
 
+#include "store/registration.h"
+
 namespace store {
 
 UserTable g_online;
@@ -80,11 +82,13 @@ void append(UserTable& t, const OnlineUserRecord& r) {
   keys_of(t);
   t.records.push_back(r);
   t.ip_keys.push_back(address_key(r.ip));
+  registration_appended(t);
 }
 
 void remove(UserTable& t, Pos pos) {
   if (pos >= t.records.size()) return;
   keys_of(t);
+  registration_removing(t, pos);
   t.records.erase(t.records.begin() + static_cast<long>(pos));
   t.ip_keys.erase(t.ip_keys.begin() + static_cast<long>(pos));
 }
@@ -94,6 +98,7 @@ void replace(UserTable& t, Pos pos, const OnlineUserRecord& r) {
   keys_of(t);
   t.records[pos] = r;
   t.ip_keys[pos] = address_key(r.ip);
+  registration_replaced(t, pos);
 }
 
 }  // namespace store

@@ -13,13 +13,23 @@
 
 namespace store {
 
+// The registration file's content made from a table (store/registration.h), kept ready.
+struct RegistrationText {
+  bool kept = false;       // made once, and kept in step since
+  int32_t auth_type = 0;   // the auth type its lines were made with
+  std::string text;        // the lines of the listed records in table order
+  std::vector<size_t> ends;  // ends[i]: where records[i]'s line ends (empty when not listed)
+};
+
+// Derived data kept in step with the records by append, remove and replace, and made again
+// whenever their length is not the table's: so change a record's kind, online, login_time,
+// ip, name or mac only through those three (other fields may be changed in place).
 struct UserTable {
   std::vector<OnlineUserRecord> records;
   // ip_keys[i] is address_key(records[i].ip): the searches by address run over this compact
-  // array and compare texts only where the keys agree. append, remove and replace keep it in
-  // step; it is made again whenever its length is not the table's. So change a record's ip
-  // only through those three (other fields may be changed in place).
+  // array and compare texts only where the keys agree.
   mutable std::vector<uint32_t> ip_keys;
+  mutable RegistrationText registration;
 };
 
 using Pos = size_t;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <ctime>
 
 #include "core/paths.h"
@@ -235,67 +236,66 @@ TEST_F(RegistrationTest, ListsOnlineClientsInTableOrder) {
   EXPECT_EQ(folder_entries(), 1);
 }
 
-// Each record's line is kept from one rewrite to the next; a record changed in place in any
-// field of its line, or a new auth type, gives the line its fields make now.
-TEST_F(RegistrationTest, KeptLinesFollowRecordsChangedInPlace) {
+// The content is kept with the table from one rewrite to the next: every append, removal and
+// replacement, anywhere in the table, gives the file its records make now; so do records added
+// or dropped behind the table's back and a new auth type.
+TEST_F(RegistrationTest, ContentKeptInStepWithTheTable) {
+  core::g_settings.auth_type = core::AUTH_EMAIL;
+  auto client = [](const char* name, const char* ip, const char* mac, int32_t time) {
+    OnlineUserRecord r = rec(name, ip);
+    r.mac = mac;
+    r.login_time = time;
+    return r;
+  };
+  UserTable t;
+  append(t, client("ab c", "1.2.3.4", "aa:bb:cc:dd:ee:01", 100));
+  append(t, rec("", "10.0.0.9", KIND_MAC));
+  append(t, client("", "10.0.0.7", "m", 7));
+  auto file = [&] {
+    write_registration_file(t);
+    return root_.read(core::kRegistrationFile);
+  };
+  EXPECT_EQ(file(), "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n 10.0.0.7 m 7 4 \n");
+
   const struct {
     const char* situation;
-    void (*change)(OnlineUserRecord&);
-    const char* first;  // the first record's line afterwards ("" when it is not listed)
-  } rows[] = {
-      {"nothing changed", [](OnlineUserRecord&) {}, "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n"},
-      {"a MAC of the same length", [](OnlineUserRecord& r) { r.mac = "aa:bb:cc:dd:ee:02"; },
-       "ab c 1.2.3.4 aa:bb:cc:dd:ee:02 100 4 \n"},
-      {"an address of the same length", [](OnlineUserRecord& r) { r.ip = "1.2.3.5"; },
-       "ab c 1.2.3.5 aa:bb:cc:dd:ee:01 100 4 \n"},
-      {"a blank moved between name and address",
-       [](OnlineUserRecord& r) {
-         r.name = "ab";
-         r.ip = "c 1.2.3.4";
+    std::function<void()> change;
+    const char* content;
+  } steps[] = {
+      {"a MAC of the same length",
+       [&] { replace(t, 0, client("ab c", "1.2.3.4", "aa:bb:cc:dd:ee:02", 100)); },
+       "ab c 1.2.3.4 aa:bb:cc:dd:ee:02 100 4 \n 10.0.0.7 m 7 4 \n"},
+      {"a longer line first",
+       [&] { replace(t, 0, client("abcdef", "1.2.3.4", "x", -1000)); },
+       "abcdef 1.2.3.4 x -1000 4 \n 10.0.0.7 m 7 4 \n"},
+      {"the unlisted host becomes a client",
+       [&] { replace(t, 1, client("h", "10.0.0.9", "y", 5)); },
+       "abcdef 1.2.3.4 x -1000 4 \nh 10.0.0.9 y 5 4 \n 10.0.0.7 m 7 4 \n"},
+      {"the first taken off line",
+       [&] {
+         OnlineUserRecord r = t.records[0];
+         r.online = 0;
+         replace(t, 0, r);
        },
-       "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n"},
-      {"a letter of the name moved into the address",
-       [](OnlineUserRecord& r) {
-         r.name = "a";
-         r.ip = " c 1.2.3.4";
-       },
-       "a  c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n"},
-      {"a name one longer, an address one shorter",
-       [](OnlineUserRecord& r) {
-         r.name = "ab cd";
-         r.ip = "1.2.3.";
-       },
-       "ab cd 1.2.3. aa:bb:cc:dd:ee:01 100 4 \n"},
-      {"a login time of the same length", [](OnlineUserRecord& r) { r.login_time = 999; },
-       "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 999 4 \n"},
-      {"a longer login time", [](OnlineUserRecord& r) { r.login_time = -1000; },
-       "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 -1000 4 \n"},
-      {"taken off line", [](OnlineUserRecord& r) { r.online = 0; }, ""},
-      {"become a pre-approved host", [](OnlineUserRecord& r) { r.kind = KIND_MAC; }, ""},
+       "h 10.0.0.9 y 5 4 \n 10.0.0.7 m 7 4 \n"},
+      {"the middle removed", [&] { remove(t, 1); }, " 10.0.0.7 m 7 4 \n"},
+      {"one appended", [&] { append(t, client("z", "10.0.0.1", "q", 9)); },
+       " 10.0.0.7 m 7 4 \nz 10.0.0.1 q 9 4 \n"},
+      {"one pushed behind the table's back",
+       [&] { t.records.push_back(client("p", "10.0.0.2", "r", 3)); },
+       " 10.0.0.7 m 7 4 \nz 10.0.0.1 q 9 4 \np 10.0.0.2 r 3 4 \n"},
+      {"an append after that", [&] { append(t, client("w", "10.0.0.3", "s", 4)); },
+       " 10.0.0.7 m 7 4 \nz 10.0.0.1 q 9 4 \np 10.0.0.2 r 3 4 \nw 10.0.0.3 s 4 4 \n"},
+      {"a new auth type", [&] { core::g_settings.auth_type = core::AUTH_LOCAL; },
+       " 10.0.0.7 m 7 0 \nz 10.0.0.1 q 9 0 \np 10.0.0.2 r 3 0 \nw 10.0.0.3 s 4 0 \n"},
+      {"all dropped behind the table's back", [&] { t.records.clear(); }, ""},
+      {"and one appended", [&] { append(t, client("n", "10.0.0.4", "t", 1)); },
+       "n 10.0.0.4 t 1 0 \n"},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.situation);
-    core::g_settings.auth_type = core::AUTH_EMAIL;
-    UserTable t;
-    OnlineUserRecord a = rec("ab c", "1.2.3.4");
-    a.mac = "aa:bb:cc:dd:ee:01";
-    a.login_time = 100;
-    append(t, a);
-    OnlineUserRecord b = rec("", "10.0.0.9");
-    b.mac = "m";
-    b.login_time = 7;
-    append(t, b);
-    write_registration_file(t);
-    EXPECT_EQ(root_.read(core::kRegistrationFile),
-              "ab c 1.2.3.4 aa:bb:cc:dd:ee:01 100 4 \n 10.0.0.9 m 7 4 \n");
-    row.change(t.records[0]);
-    write_registration_file(t);
-    EXPECT_EQ(root_.read(core::kRegistrationFile), std::string(row.first) + " 10.0.0.9 m 7 4 \n");
-    core::g_settings.auth_type = core::AUTH_LOCAL;
-    write_registration_file(t);
-    const std::string now = root_.read(core::kRegistrationFile);
-    EXPECT_EQ(now.substr(now.rfind(" 10.0.0.9")), " 10.0.0.9 m 7 0 \n")
-        << "a new auth type reaches every line";
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.situation);
+    step.change();
+    EXPECT_EQ(file(), step.content);
   }
 }
 
