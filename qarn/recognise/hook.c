@@ -259,7 +259,8 @@ int func_match_hook(struct sk_buff *skb)
 		return qarn_finish(skb, ct);
 	}
 	if (qarn_check_lol(skb) == 0) {
-		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct), QARN_APP_GAME_UDP));
+		relayk_set_ct_app_mark(ct, qarn_mark_app(relayk_ct_app_mark(ct),
+							 QARN_APP_GAME_UDP));
 		return qarn_finish(skb, ct);
 	}
 	if (cf_check_pkt(skb) == 0) {

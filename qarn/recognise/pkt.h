@@ -25,7 +25,7 @@ struct qarn_pkt {
 	unsigned int thl;          /* transport header length in bytes (TCP data offset, or 8) */
 	unsigned int payload_off;  /* offset of the first payload byte from the IPv4 header */
 	unsigned int data_len;     /* payload bytes by the IP total length */
-	unsigned int payload_len;  /* TCP: data_len; UDP: the UDP length field minus 8 (0 below 8) */
+	unsigned int payload_len;  /* TCP: data_len; UDP: the UDP length field minus 8 (or 0) */
 	unsigned int held;         /* payload bytes the packet holds (at most data_len) */
 	/* the headers' copies where they do not lie in the packet's linear part */
 	struct iphdr ip_copy;

@@ -19,10 +19,14 @@ std::string AddressText(uint32_t addr, unsigned port) {
 
 std::string ProtoName(unsigned proto) {
   switch (proto) {
-    case 1: return "ICMP";
-    case 6: return "TCP";
-    case 17: return "UDP";
-    default: return "IP" + std::to_string(proto);
+    case 1:
+      return "ICMP";
+    case 6:
+      return "TCP";
+    case 17:
+      return "UDP";
+    default:
+      return "IP" + std::to_string(proto);
   }
 }
 
@@ -59,10 +63,18 @@ void Report::Packet(uint64_t ts_usec, const relayk_result& res) {
 
 void Report::Skip(Kind kind) {
   switch (kind) {
-    case Kind::kIpv6: skipped_.ipv6++; break;
-    case Kind::kArp: skipped_.arp++; break;
-    case Kind::kFragment: skipped_.fragments++; break;
-    default: skipped_.other++; break;
+    case Kind::kIpv6:
+      skipped_.ipv6++;
+      break;
+    case Kind::kArp:
+      skipped_.arp++;
+      break;
+    case Kind::kFragment:
+      skipped_.fragments++;
+      break;
+    default:
+      skipped_.other++;
+      break;
   }
 }
 
@@ -76,8 +88,8 @@ void Report::PrintConnections(std::FILE* out) const {
                                   static_cast<unsigned>(relayk_conn_get(c, RELAYK_FWD_DPORT)));
     unsigned long long fwd = relayk_conn_get(c, RELAYK_FWD_PACKETS);
     unsigned long long rep = relayk_conn_get(c, RELAYK_REPLY_PACKETS);
-    unsigned long long bytes = relayk_conn_get(c, RELAYK_FWD_BYTES) +
-                               relayk_conn_get(c, RELAYK_REPLY_BYTES);
+    unsigned long long bytes =
+        relayk_conn_get(c, RELAYK_FWD_BYTES) + relayk_conn_get(c, RELAYK_REPLY_BYTES);
     uint32_t mark = static_cast<uint32_t>(relayk_conn_get(c, RELAYK_MARK));
     unsigned cls = QARN_APP_CLASS(mark), group = QARN_PRIO_GROUP(mark), id = QARN_APP_ID(mark);
     const Conn none;
@@ -85,26 +97,27 @@ void Report::PrintConnections(std::FILE* out) const {
     double duration = Seconds(k.last_usec - k.first_usec);
     const char* app = AppNameOf(mark);
     if (opt_.json) {
-      std::fprintf(out,
-                   "{\"type\":\"connection\",\"conn\":%u,\"proto\":%u,\"src\":\"%s\",\"dst\":\"%s\","
-                   "\"fwd_packets\":%llu,\"reply_packets\":%llu,\"bytes\":%llu,\"duration\":%.6f,"
-                   "\"mark\":%u,\"class\":%u,\"group\":%u,\"id\":%u,\"app\":\"%s\"",
-                   c, proto, src.c_str(), dst.c_str(), fwd, rep, bytes, duration, mark, cls,
-                   group, id, app);
+      std::fprintf(
+          out,
+          "{\"type\":\"connection\",\"conn\":%u,\"proto\":%u,\"src\":\"%s\",\"dst\":\"%s\","
+          "\"fwd_packets\":%llu,\"reply_packets\":%llu,\"bytes\":%llu,\"duration\":%.6f,"
+          "\"mark\":%u,\"class\":%u,\"group\":%u,\"id\":%u,\"app\":\"%s\"",
+          c, proto, src.c_str(), dst.c_str(), fwd, rep, bytes, duration, mark, cls, group, id, app);
       if (opt_.explain)
         std::fprintf(out, ",\"check\":\"%s\",\"set_at\":%" PRIu64 ",\"set_at_conn\":%" PRIu64,
                      mark ? CheckOf(mark) : "none", k.set_at, k.set_at_conn);
       std::fputs("}\n", out);
       continue;
     }
-    std::fprintf(out, "%u %s %s -> %s fwd %llu reply %llu bytes %llu %.3f s mark 0x%08x %u/%u/%u %s\n",
-                 c, ProtoName(proto).c_str(), src.c_str(), dst.c_str(), fwd, rep, bytes,
-                 duration, mark, cls, group, id, app);
+    std::fprintf(out,
+                 "%u %s %s -> %s fwd %llu reply %llu bytes %llu %.3f s mark 0x%08x %u/%u/%u %s\n",
+                 c, ProtoName(proto).c_str(), src.c_str(), dst.c_str(), fwd, rep, bytes, duration,
+                 mark, cls, group, id, app);
     if (opt_.explain) {
       if (mark)
-        std::fprintf(out, "    set by the %s on packet %" PRIu64 " (its %" PRIu64
-                          " of the connection)\n",
-                     CheckOf(mark), k.set_at, k.set_at_conn);
+        std::fprintf(
+            out, "    set by the %s on packet %" PRIu64 " (its %" PRIu64 " of the connection)\n",
+            CheckOf(mark), k.set_at, k.set_at_conn);
       else
         std::fputs("    no check set a mark\n", out);
     }
@@ -162,8 +175,10 @@ void Report::Finish(std::FILE* out, std::FILE* err) const {
   for (const auto& p : opt_.params) params += " " + p.first + "=" + std::to_string(p.second);
   double span = packets_ ? Seconds(last_usec_ - first_usec_) : 0.0;
   if (!opt_.json)
-    std::fputs("# conn proto source -> destination, packets each way, bytes, duration, mark, "
-               "class/group/id, application\n", out);
+    std::fputs(
+        "# conn proto source -> destination, packets each way, bytes, duration, mark, "
+        "class/group/id, application\n",
+        out);
   PrintConnections(out);
   PrintSummary(out);
   if (opt_.json)

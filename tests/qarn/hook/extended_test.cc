@@ -31,8 +31,8 @@ Bytes ClientHello(const std::string& name) {
   Bytes other = {0x00, 0x0b, 0x00, 0x02, 0x01, 0x00};  // ec point formats
   Bytes exts = Cat(other, sni);
   Bytes body = {0x03, 0x03};
-  body.resize(2 + 32, 0x5a);                  // random
-  body.push_back(32);                         // session id
+  body.resize(2 + 32, 0x5a);  // random
+  body.push_back(32);         // session id
   body.resize(body.size() + 32, 0x11);
   body = Cat(body, {0x00, 0x04, 0x13, 0x01, 0x13, 0x02, 0x01, 0x00});  // suites, compression
   body.push_back(static_cast<uint8_t>(exts.size() >> 8));
@@ -63,13 +63,19 @@ const uint32_t kPeer = Ip(203, 0, 113, 9);
 std::vector<Row> Rows() {
   return {
       {"WireGuard handshake initiation",
-       [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 51820, Filled({1, 0, 0, 0}, 148))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{Udp(kLan, kPeer, p, 51820, Filled({1, 0, 0, 0}, 148))};
+       },
        0, 0xd0002},
       {"OpenVPN client reset",
-       [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 1194, Filled({0x38}, 14, 0))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{Udp(kLan, kPeer, p, 1194, Filled({0x38}, 14, 0))};
+       },
        0, 0xd0001},
       {"L2TP control message",
-       [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 1701, Filled({0xc8, 0x02}, 60))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{Udp(kLan, kPeer, p, 1701, Filled({0xc8, 0x02}, 60))};
+       },
        0, 0xd0003},
       {"IKEv2 SA init",
        [](uint16_t p) {
@@ -89,41 +95,62 @@ std::vector<Row> Rows() {
        },
        0, 0},
       {"TLS to a video service",
-       [](uint16_t p) { return std::vector<Bytes>{Tcp(kLan, kPeer, p, 443, ClientHello("r3.sn-x.GoogleVideo.com"))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{
+             Tcp(kLan, kPeer, p, 443, ClientHello("r3.sn-x.GoogleVideo.com"))};
+       },
        0, 0x7d002},
       {"TLS to another server",
-       [](uint16_t p) { return std::vector<Bytes>{Tcp(kLan, kPeer, p, 443, ClientHello("notyoutube.com"))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{Tcp(kLan, kPeer, p, 443, ClientHello("notyoutube.com"))};
+       },
        0, 0x42c06},
       {"QUIC initial",
-       [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 443, Filled({0xc3, 0, 0, 0, 1}, 1200))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{Udp(kLan, kPeer, p, 443, Filled({0xc3, 0, 0, 0, 1}, 1200))};
+       },
        0, 0x42c07},
       {"SSH banner",
        [](uint16_t p) {
-         return std::vector<Bytes>{Tcp(kLan, kPeer, p, 22), Tcp(kPeer, kLan, 22, p, Text("SSH-2.0-OpenSSH_9.2\r\n"))};
+         return std::vector<Bytes>{Tcp(kLan, kPeer, p, 22),
+                                   Tcp(kPeer, kLan, 22, p, Text("SSH-2.0-OpenSSH_9.2\r\n"))};
        },
        0, 0x42c08},
       {"a DNS query whose id begins like an OpenVPN reset",
-       [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 53, Filled({0x38, 0x12, 1, 0}, 29, 0))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{Udp(kLan, kPeer, p, 53, Filled({0x38, 0x12, 1, 0}, 29, 0))};
+       },
        0x23001, 0x23001},
       {"NTP client request",
-       [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 123, Filled({0x23}, 48, 0))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{Udp(kLan, kPeer, p, 123, Filled({0x23}, 48, 0))};
+       },
        0, 0x23002},
       {"DNS over TCP", [](uint16_t p) { return std::vector<Bytes>{Tcp(kLan, kPeer, p, 53)}; }, 0,
        0x23001},
-      {"FTP data from port 20", [](uint16_t p) { return std::vector<Bytes>{Tcp(kPeer, kLan, 20, p)}; },
-       0, 0x9d803},
+      {"FTP data from port 20",
+       [](uint16_t p) { return std::vector<Bytes>{Tcp(kPeer, kLan, 20, p)}; }, 0, 0x9d803},
       {"BitTorrent handshake",
        [](uint16_t p) {
-         return std::vector<Bytes>{Tcp(kLan, kPeer, p, 51413, Cat(Text("\x13" "BitTorrent protocol"), Bytes(48, 0)))};
+         return std::vector<Bytes>{Tcp(kLan, kPeer, p, 51413,
+                                       Cat(Text("\x13"
+                                                "BitTorrent protocol"),
+                                           Bytes(48, 0)))};
        },
        0, 0x8d414},
       {"DHT query",
        [](uint16_t p) {
-         return std::vector<Bytes>{Udp(kLan, kPeer, p, 6881, Text("d1:ad2:id20:abcdefghij0123456789e1:q4:ping1:t2:aa1:y1:qe"))};
+         return std::vector<Bytes>{
+             Udp(kLan, kPeer, p, 6881,
+                 Text("d1:ad2:id20:abcdefghij0123456789e1:q4:ping1:t2:aa1:y1:qe"))};
        },
        0, 0x8d415},
       {"uTP SYN",
-       [](uint16_t p) { return std::vector<Bytes>{Udp(kLan, kPeer, p, 6882, Filled({0x41, 0, 0x12, 0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0}, 20, 0))}; },
+       [](uint16_t p) {
+         return std::vector<Bytes>{
+             Udp(kLan, kPeer, p, 6882,
+                 Filled({0x41, 0, 0x12, 0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0}, 20, 0))};
+       },
        0, 0x8d416},
       {"a TLS segment that looks framed",
        [](uint16_t p) {

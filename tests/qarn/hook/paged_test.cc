@@ -29,13 +29,13 @@ const std::vector<Scenario>& Scenarios() {
   static const std::vector<Scenario> rows = {
       {"conference over UDP", 0x50400,
        [](uint16_t p) {
-         return std::vector<Bytes>{Udp(kLan, kWan, p, 9000, Text("facemeetingv2.1#" +
-                                                                 std::string(80, 'x')))};
+         return std::vector<Bytes>{
+             Udp(kLan, kWan, p, 9000, Text("facemeetingv2.1#" + std::string(80, 'x')))};
        }},
       {"conference over TCP", 0x50400,
        [](uint16_t p) {
-         return std::vector<Bytes>{Tcp(kLan, kWan, p, 9001, Text("facemeetingv2.1#" +
-                                                                 std::string(80, 'x')))};
+         return std::vector<Bytes>{
+             Tcp(kLan, kWan, p, 9001, Text("facemeetingv2.1#" + std::string(80, 'x')))};
        }},
       {"game signature", 0x10403,
        [](uint16_t p) {
@@ -52,8 +52,8 @@ const std::vector<Scenario>& Scenarios() {
        }},
       {"mail greeting on 443", 0xb3400,
        [](uint16_t p) {
-         return std::vector<Bytes>{Tcp(kWan, kLan, 443, p, Text("220 mx ready " +
-                                                                std::string(60, 'm')))};
+         return std::vector<Bytes>{
+             Tcp(kWan, kLan, 443, p, Text("220 mx ready " + std::string(60, 'm')))};
        }},
       {"video-service signature over UDP", 0xae400,
        [](uint16_t p) {
@@ -63,8 +63,9 @@ const std::vector<Scenario>& Scenarios() {
        }},
       {"video-service player over TCP", 0xae400,
        [](uint16_t p) {
-         std::string get = "GET /x HTTP/1.1\r\nHost: v\r\nAccept: */*\r\nReferer: http://"
-                           "v.example.net/static/vs/v1.0.0/v/swf/flvplay_s.swf\r\n\r\n";
+         std::string get =
+             "GET /x HTTP/1.1\r\nHost: v\r\nAccept: */*\r\nReferer: http://"
+             "v.example.net/static/vs/v1.0.0/v/swf/flvplay_s.swf\r\n\r\n";
          return std::vector<Bytes>{Tcp(kLan, kWan, p, 80, Text(get))};
        }},
       {"web video response", 0x7d001,
