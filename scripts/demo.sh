@@ -10,8 +10,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/deps.sh
-echo "== building"
-bash scripts/build.sh build
+echo "== building build/ (a first build takes several minutes; each part is named when done)"
+BUILD_SHOW_TARGETS=1 bash scripts/build.sh build
 bin=$top/build/bin
 . scripts/lib/session.sh
 root=$(mktemp -d /tmp/portald-demo-XXXXXX)

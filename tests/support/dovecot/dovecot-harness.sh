@@ -3,8 +3,8 @@
 # start, users from a passwd-file, a self-signed certificate made at start. Its configuration,
 # state, sockets, log and mailboxes all live in DIR; the system's dovecot configuration and
 # state folders are not touched. It runs as root or as an ordinary user. Started as root, its
-# processes run as nobody, so every folder above DIR must be searchable by others (a folder
-# made by mktemp -d needs chmod 755).
+# processes run as nobody: the harness makes DIR searchable and refuses, naming the folder, a
+# DIR below a folder that others cannot search.
 #
 #   dovecot-harness.sh start DIR    DIR must be missing or empty. Starts the server, waits until
 #                                   all four ports answer, writes DIR/env and exits 0. On failure
@@ -201,6 +201,15 @@ do_start() {
   mkdir -p "$dir"
   [ -z "$(ls -A "$dir")" ] || die "$dir is not empty"
   dir=$(cd "$dir" && pwd)
+  # Started as root its processes run as another account, which must pass every folder above
+  # DIR (DIR itself is made searchable below).
+  if [ "$(id -u)" = 0 ]; then
+    local up_dir=$dir
+    while up_dir=$(dirname "$up_dir"); [ "$up_dir" != / ]; do
+      [ "$(( 0$(stat -c %a "$up_dir") & 1 ))" = 1 ] ||
+        die "$up_dir is not searchable by others (mode $(stat -c %a "$up_dir")); dovecot's processes could not reach $dir: chmod o+x $up_dir or choose DIR elsewhere"
+    done
+  fi
   mkdir -p "$dir/run" "$dir/state" "$dir/home/mailuser/Maildir" "$dir/home/spaceuser/Maildir"
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
       -subj /CN=localhost -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1 \
