@@ -8,8 +8,8 @@
 #include "account_limit.h"
 #include "auth/requests.h"
 #include "core/paths.h"
+#include "core/settings.h"
 #include "neighbours.h"
-#include "nvram.h"
 #include "online_list.h"
 
 namespace web {
@@ -17,11 +17,6 @@ namespace {
 
 // A login request may take as long as a mail server check (portald gives each 20 seconds).
 constexpr int kLoginTimeoutMs = 30000;
-
-std::string nvram_text(const char* key) {
-  const char* v = nvram_get(key);
-  return v ? v : "";
-}
 
 // A typed field: its form name, its place in the request and its texts.
 struct TypedField {
@@ -147,16 +142,16 @@ Response login_form(const Request& req, const PageContext& ctx) {
   if (!ip.empty() && is_online(read_online_list(), ip)) {
     return html(200, connected_page(ctx, view.url, true));
   }
-  view.kind = login_kind(nvram_text("WEBAUTH_SECTYPE"));
-  view.suffix = nvram_text("WEBAUTH_E_SUFFIX");
+  view.kind = login_kind(core::nvram_text("WEBAUTH_SECTYPE"));
+  view.suffix = core::nvram_text("WEBAUTH_E_SUFFIX");
   return html(200, login_page(ctx, view));
 }
 
 Response login_submit(const Request& req, const PageContext& ctx) {
   const Language lang = ctx.lang;
   LoginView view;
-  view.kind = login_kind(nvram_text("WEBAUTH_SECTYPE"));
-  view.suffix = nvram_text("WEBAUTH_E_SUFFIX");
+  view.kind = login_kind(core::nvram_text("WEBAUTH_SECTYPE"));
+  view.suffix = core::nvram_text("WEBAUTH_E_SUFFIX");
   Form form;
   if (req.body_too_large || !form.parse(req.body)) {
     view.message = text(lang, Msg::kFormBroken);

@@ -9,7 +9,7 @@ namespace auth {
 namespace {
 
 void account_down_line(const store::OnlineUserRecord& old) {
-  const std::string ip_mac = old.ip + " " + old.mac;
+  const std::string ip_mac = store::ip_mac_text(old);
   core::log_token(
       "@#@ log_info n %s  - webident - -v ident.userident  ident.webidentdown "
       "ident.useridentname + %s ",
@@ -62,7 +62,7 @@ bool admit_account(int fd, const LoginRequest& req, store::UserTable& accounts,
 
   core::log_event("syslog.webauth_userti",
                   store::client_message("syslog.webauth_onuser", acc).c_str());
-  const std::string ip_mac = acc.ip + " " + acc.mac;
+  const std::string ip_mac = store::ip_mac_text(acc);
   core::log_token(
       "@#@ log_info n %s  - webident - -v ident.userident  ident.webidentup "
       "ident.useridentname +  %s ",

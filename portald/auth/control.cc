@@ -1,7 +1,5 @@
 #include "auth/control.h"
 
-#include <cstdio>
-
 #include "auth/accounts_file.h"
 #include "auth/group_file.h"
 #include "auth/requests.h"
@@ -64,7 +62,7 @@ void cut_client(const unsigned char* req, UserTable& accounts, UserTable& online
   }
   core::log_event("syslog.webauth_userti",
                   store::client_message("syslog.webauth_downuser", r).c_str());
-  const std::string ip_mac = r.ip + " " + r.mac;
+  const std::string ip_mac = store::ip_mac_text(r);
   core::log_token(
       "@#@ log_info n %s - webident - -v ident.webidentdown ident.identcuted ident.cutname + %s ",
       ip_mac.c_str(), r.name.c_str());
@@ -73,27 +71,14 @@ void cut_client(const unsigned char* req, UserTable& accounts, UserTable& online
   group_file_update(GROUP_REMOVE, kernel::addr_of(cut_ip.c_str()));
 }
 
-// Reads six hexadecimal groups of at most ff; false for anything else.
-bool parse_mac(const std::string& text, unsigned char mac[6]) {
-  unsigned v[6];
-  if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) !=
-      6)
-    return false;
-  for (int i = 0; i < 6; ++i) {
-    if (v[i] > 255) return false;
-    mac[i] = static_cast<unsigned char>(v[i]);
-  }
-  return true;
-}
-
 void permit_mac(const unsigned char* req, UserTable&, UserTable&) {
   unsigned char mac[6];
-  if (parse_mac(field_text(req, kCtrlPermitMac), mac)) kernel::send_mac_msg(mac, kernel::MAC_PERMIT);
+  if (kernel::parse_mac(field_text(req, kCtrlPermitMac).c_str(), mac)) kernel::send_mac_msg(mac, kernel::MAC_PERMIT);
 }
 
 void revoke_mac(const unsigned char* req, UserTable&, UserTable&) {
   unsigned char mac[6];
-  if (parse_mac(field_text(req, kCtrlRevokeMac), mac)) kernel::send_mac_msg(mac, kernel::MAC_REVOKE);
+  if (kernel::parse_mac(field_text(req, kCtrlRevokeMac).c_str(), mac)) kernel::send_mac_msg(mac, kernel::MAC_REVOKE);
 }
 
 struct Command {

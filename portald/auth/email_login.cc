@@ -17,7 +17,6 @@
 #include "mail/check_budget.h"
 #include "mail/check_pool.h"
 #include "mail/mail_check.h"
-#include "nvram.h"
 #include "store/limits.h"
 #include "store/registration.h"
 
@@ -25,11 +24,6 @@ namespace auth {
 namespace {
 
 constexpr size_t kMaxNameAndSuffix = 88;
-
-std::string nvram_text(const char* key) {
-  const char* v = nvram_get(key);
-  return v == nullptr ? std::string() : std::string(v);
-}
 
 // One of the four checks, and the line it writes when the server refuses the login (none for
 // POP3 over TLS), which also goes to the log when no worker can take the check.
@@ -39,8 +33,8 @@ struct MailCheck {
 };
 
 MailCheck mail_check_for_settings() {
-  const bool tls = nvram_text("WEBAUTH_POP3SSL") == "YES";
-  const bool imap = nvram_text("WEBAUTH_E_PRO") == "imap";
+  const bool tls = core::nvram_text("WEBAUTH_POP3SSL") == "YES";
+  const bool imap = core::nvram_text("WEBAUTH_E_PRO") == "imap";
   if (tls && imap) {
     return {mail::imaps_check,
             "@#@ log_info n - -  - webident - -v ident.emailident ident.imapsslusererr"};
@@ -66,7 +60,7 @@ std::map<uint64_t, WaitingLogin> g_waiting;  // by check id; the loop's alone
 uint64_t g_next_id = 0;
 
 void email_down_line(const store::OnlineUserRecord& old) {
-  const std::string ip_mac = old.ip + " " + old.mac;
+  const std::string ip_mac = store::ip_mac_text(old);
   core::log_token(
       "@#@ log_info n %s - webident - -v ident.emailident  ident.webidentdown  "
       "ident.emailidentname + %s ",
@@ -112,7 +106,7 @@ void finish_email_login(int fd, const LoginRequest& req, int result, store::User
 
   core::log_event("syslog.webauth_userti",
                   store::client_message("syslog.webauth_onuser", r).c_str());
-  const std::string ip_mac = r.ip + " " + r.mac;
+  const std::string ip_mac = store::ip_mac_text(r);
   core::log_token(
       "@#@ log_info n  %s  - webident - -v ident.emailident  ident.webidentup  "
       "ident.emailidentname + %s",
@@ -126,12 +120,12 @@ bool email_login(int fd, const LoginRequest& req, store::UserTable&, store::User
     send_reply(fd, LOGIN_OK);
     return false;
   }
-  if (nvram_text("EMAIL_ENABLE_WHITE_LIST") == "YES" &&
+  if (core::nvram_text("EMAIL_ENABLE_WHITE_LIST") == "YES" &&
       find_mailbox(core::fixed_path(core::kMailWhitelist).c_str(), req.user) != MAILBOX_LISTED) {
     send_reply(fd, LOGIN_NOT_LISTED);
     return false;
   }
-  const std::string suffix = nvram_text("WEBAUTH_E_SUFFIX");
+  const std::string suffix = core::nvram_text("WEBAUTH_E_SUFFIX");
   if (req.user.find(suffix) != std::string::npos &&
       req.user.size() + suffix.size() > kMaxNameAndSuffix) {
     send_reply(fd, LOGIN_REJECTED);

@@ -38,7 +38,7 @@ void onekey_login(int fd, const LoginRequest& req, store::UserTable& online) {
     record_client(online, r);
   }
   core::log_event("syslog.webauth_userti", ("syslog.webauth_onuser " + r.name).c_str());
-  const std::string ip_mac = req.client_ip + " " + req.client_mac;
+  const std::string ip_mac = store::ip_mac_text(r);
   core::log_token("@#@ log_info n %s  - webident - -v ident.onekeyident ident.webidentup",
                   ip_mac.c_str());
 }

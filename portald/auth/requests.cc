@@ -10,16 +10,6 @@ std::string field_text(const unsigned char* record, Field f) {
   return std::string(p, strnlen(p, f.width));
 }
 
-uint32_t record_word(const unsigned char* record, size_t offset) {
-  uint32_t v;
-  std::memcpy(&v, record + offset, sizeof(v));
-  return v;
-}
-
-void put_word(unsigned char* record, size_t offset, uint32_t value) {
-  std::memcpy(record + offset, &value, sizeof(value));
-}
-
 void put_text(unsigned char* record, Field f, const std::string& text) {
   std::memset(record + f.offset, 0, f.width);
   std::memcpy(record + f.offset, text.data(), std::min(text.size(), f.width));

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/words.h"
+
 namespace auth {
 
 inline constexpr size_t kRecordSize = 300;
@@ -51,11 +53,17 @@ inline constexpr Field kCtrlRevokeMac{84, 24};  // command 6
 inline constexpr Field kCtrlNote{100, 64};
 inline constexpr Field kCtrlPermitMac{164, 24};  // command 5
 
+// A word of a record.
+inline uint32_t record_word(const unsigned char* record, size_t offset) {
+  return core::load_word(record, offset);
+}
+inline void put_word(unsigned char* record, size_t offset, uint32_t value) {
+  core::store_word(record, offset, value);
+}
+
 // The text of a field: up to its first NUL, and never beyond its width.
 std::string field_text(const unsigned char* record, Field f);
 
-uint32_t record_word(const unsigned char* record, size_t offset);
-void put_word(unsigned char* record, size_t offset, uint32_t value);
 // Copies text into the field, cut to its width; the rest of the field is zeroed.
 void put_text(unsigned char* record, Field f, const std::string& text);
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "nvram.h"
+
 namespace core {
 
 Settings g_settings;
@@ -37,6 +39,11 @@ const char* auth_type_name(int64_t auth_type) {
 
 int32_t multi_user_of(const char* value) {
   return value != nullptr && std::strncmp(value, "YES", 3) == 0 ? 1 : 0;
+}
+
+std::string nvram_text(const char* key) {
+  const char* v = nvram_get(key);
+  return v == nullptr ? std::string() : std::string(v);
 }
 
 }  // namespace core

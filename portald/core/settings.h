@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace core {
 
@@ -35,5 +36,8 @@ const char* auth_type_name(int64_t auth_type);
 
 // 1 when the first three characters of the value are exactly "YES".
 int32_t multi_user_of(const char* value);
+
+// A copy of the nvram value of key, or the empty text when key is unset.
+std::string nvram_text(const char* key);
 
 }  // namespace core

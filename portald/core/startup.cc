@@ -48,12 +48,6 @@ const TimeKeys kTypeKeys[] = {
     {"WEIXIN", "WEBSEC_WX_TIMEOUT", "WEBSEC_WX_ALLTIME"},
 };
 
-// Copies the nvram value of key, or the empty text when unset.
-std::string nvram_text(const char* key) {
-  const char* v = nvram_get(key);
-  return v == nullptr ? std::string() : std::string(v);
-}
-
 // An unset or unknown auth type gives one-key login for every client; say so once, since a
 // misspelt value would otherwise let every client in without a word.
 void warn_about_sectype(bool set, const std::string& value) {

@@ -37,12 +37,8 @@ int load_exempt_macs(const char* path) {
   int sent = 0;
   char line[kLineSize];
   while (core::read_line(f, line, sizeof(line))) {
-    unsigned v[6];
-    if (std::sscanf(line, "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6)
-      continue;
-    if (!all_octets(v, 6)) continue;
     unsigned char mac[6];
-    for (int i = 0; i < 6; ++i) mac[i] = static_cast<unsigned char>(v[i]);
+    if (!parse_mac(line, mac)) continue;
     send_mac_msg(mac, MAC_PERMIT);
     ++sent;
   }

@@ -13,6 +13,7 @@
 #include "core/paths.h"
 #include "core/settings.h"
 #include "core/sockets.h"
+#include "core/words.h"
 #include "kernel/kmsg_layout.h"
 #include "kernel/resolve.h"
 #include "nlattr.h"
@@ -47,8 +48,6 @@ WeixinHost g_hosts[] = {
     {nullptr, 0},
 };
 
-void put_word(unsigned char* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
-
 // Builds a record in buf (cap bytes, zeroed here) and sends it for the netlink length.
 int send_record(unsigned char* buf, size_t cap, uint32_t type, uint32_t subtype,
                 const char* wire, const uint32_t* addr) {
@@ -57,8 +56,8 @@ int send_record(unsigned char* buf, size_t cap, uint32_t type, uint32_t subtype,
   if (hdr == nullptr) return -1;
   auto* family = static_cast<unsigned char*>(nlmsg_put_extra_header(hdr, cap, WL_FAMILY_HDR_LEN));
   if (family == nullptr) return -1;
-  put_word(family + WL_FAMILY_OFF_TYPE, type);
-  put_word(family + WL_FAMILY_OFF_SUBTYPE, subtype);
+  core::store_word(family, WL_FAMILY_OFF_TYPE, type);
+  core::store_word(family, WL_FAMILY_OFF_SUBTYPE, subtype);
   family[WL_FAMILY_OFF_MARK] = WL_FAMILY_MARK;
   if (nla_attr_put(hdr, cap, WL_ATTR_NAME, std::strlen(wire), wire) != 0) return -1;
   if (addr != nullptr && nla_attr_put(hdr, cap, WL_ATTR_ADDR, sizeof *addr, addr) != 0) return -1;

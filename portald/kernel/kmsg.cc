@@ -12,6 +12,7 @@
 #include "core/fatal.h"
 #include "core/settings.h"
 #include "core/sockets.h"
+#include "core/words.h"
 
 namespace kernel {
 namespace {
@@ -37,13 +38,7 @@ std::string command_name(uint32_t command) {
 }  // namespace
 
 void set_word(KernelMessage& msg, size_t offset, uint32_t value) {
-  std::memcpy(msg.bytes + offset, &value, sizeof(value));
-}
-
-uint32_t get_word(const unsigned char* buf, size_t offset) {
-  uint32_t v;
-  std::memcpy(&v, buf + offset, sizeof(v));
-  return v;
+  core::store_word(msg.bytes, offset, value);
 }
 
 void build_kmsg(KernelMessage& msg, uint32_t command) {
@@ -73,7 +68,7 @@ namespace {
 }
 
 void send_kmsg_or_exit(const KernelMessage& msg) {
-  if (send_kmsg(msg) == -1) send_failed(get_word(msg.bytes, KMSG_OFF_COMMAND));
+  if (send_kmsg(msg) == -1) send_failed(core::load_word(msg.bytes, KMSG_OFF_COMMAND));
 }
 
 KernelMessage client_permit_msg(const std::string& ip, uint32_t quota_seconds,
@@ -142,6 +137,17 @@ void send_mac_msg(const unsigned char mac[6], MacSelector selector) {
   set_kind(msg, KIND_MAC);
   set_mac(msg, mac);
   send_kmsg_or_exit(msg);
+}
+
+bool parse_mac(const char* text, unsigned char mac[6]) {
+  unsigned v[6];
+  if (std::sscanf(text, "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6)
+    return false;
+  for (int i = 0; i < 6; ++i) {
+    if (v[i] > 255) return false;
+    mac[i] = static_cast<unsigned char>(v[i]);
+  }
+  return true;
 }
 
 uint32_t addr_of(const char* text) { return inet_addr(text); }

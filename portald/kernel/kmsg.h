@@ -34,8 +34,8 @@ struct ExemptAddr {
 // payload length 360 and the command.
 void build_kmsg(KernelMessage& msg, uint32_t command);
 
+// A word of a received message is read with core::load_word.
 void set_word(KernelMessage& msg, size_t offset, uint32_t value);
-uint32_t get_word(const unsigned char* buf, size_t offset);
 
 // addr: network byte order, as inet_addr gives it.
 void set_addr(KernelMessage& msg, uint32_t addr);
@@ -61,6 +61,11 @@ void send_hello();
 void send_timeouts(int32_t idle_seconds, int32_t total_seconds);
 void send_exempt_addr(ExemptAddr addr);
 void send_mac_msg(const unsigned char mac[6], MacSelector selector);
+
+// Reads a MAC text: six hexadecimal groups separated by colons at the start of text, each of
+// at most ff, in any case and with one or two digits; what follows them is ignored. False,
+// mac unspecified, for anything else.
+bool parse_mac(const char* text, unsigned char mac[6]);
 
 // inet_addr of an address text; the all-ones value marks an invalid address.
 uint32_t addr_of(const char* text);

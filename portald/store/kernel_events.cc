@@ -5,6 +5,7 @@
 
 #include "core/event_log.h"
 #include "core/settings.h"
+#include "core/words.h"
 #include "kernel/kmsg.h"
 #include "store/limits.h"
 #include "store/registration.h"
@@ -20,8 +21,8 @@ struct Event {
 
 Event decode(const unsigned char* buf) {
   Event e{};
-  e.addr = kernel::get_word(buf, KMSG_OFF_ADDR);
-  e.kind = kernel::get_word(buf, KMSG_OFF_KIND);
+  e.addr = core::load_word(buf, KMSG_OFF_ADDR);
+  e.kind = core::load_word(buf, KMSG_OFF_KIND);
   std::memcpy(e.mac, buf + KMSG_OFF_MAC, 6);
   return e;
 }
@@ -63,7 +64,7 @@ void host_down(const Event& e, UserTable& accounts, UserTable& online) {
     const bool users = core::g_settings.auth_type == core::AUTH_USERS;
     charge_removed_client(accounts, r, now_seconds());
 
-    const std::string ip_mac = r.ip + " " + r.mac;
+    const std::string ip_mac = ip_mac_text(r);
     if (r.kind == KIND_MAC) {
       core::log_event("syslog.webauth_macti", ("syslog.webauth_downmac " + r.mac).c_str());
       if (users) {
@@ -122,7 +123,7 @@ const Handler kHandlers[] = {
 }  // namespace
 
 void handle_kernel_event(const unsigned char* buf, UserTable& accounts, UserTable& online) {
-  const uint32_t command = kernel::get_word(buf, KMSG_OFF_COMMAND);
+  const uint32_t command = core::load_word(buf, KMSG_OFF_COMMAND);
   for (const Handler& h : kHandlers) {
     if (h.command == command) {
       h.handle(decode(buf), accounts, online);

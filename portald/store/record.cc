@@ -17,6 +17,8 @@ std::string client_message(const char* key, const OnlineUserRecord& r) {
   return std::string(key) + " " + r.name + " IP: " + r.ip + " MAC: " + r.mac;
 }
 
+std::string ip_mac_text(const OnlineUserRecord& r) { return r.ip + " " + r.mac; }
+
 std::string mac_text(const unsigned char mac[6]) {
   char text[18];
   std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],

@@ -54,6 +54,9 @@ inline OnlineUserRecord new_record() { return OnlineUserRecord{}; }
 // The message of a keyed line about a client: key, blank, name, " IP: ", ip, " MAC: ", mac.
 std::string client_message(const char* key, const OnlineUserRecord& r);
 
+// The address and MAC of a record as the token lines carry them: ip, blank, mac.
+std::string ip_mac_text(const OnlineUserRecord& r);
+
 // "%u.%u.%u.%u" of the four bytes of addr in memory order (network byte order).
 std::string ip_text(uint32_t addr);
 
