@@ -86,7 +86,6 @@ bool Reader::open(const std::string& path, std::string* error) {
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
     void* m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (m != MAP_FAILED) {
-      madvise(m, static_cast<size_t>(st.st_size), MADV_SEQUENTIAL);
       base_ = static_cast<const uint8_t*>(m);
       size_ = static_cast<size_t>(st.st_size);
       mapped_ = true;
