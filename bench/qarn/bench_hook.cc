@@ -35,30 +35,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-uint32_t Addr(const char* dotted) {
+uint32_t addr(const char* dotted) {
   in_addr a{};
   if (inet_pton(AF_INET, dotted, &a) != 1) std::abort();
   return ntohl(a.s_addr);
 }
 
-std::vector<uint8_t> Tcp(const char* s, uint16_t sp, const char* d, uint16_t dp,
+std::vector<uint8_t> tcp_packet(const char* s, uint16_t sp, const char* d, uint16_t dp,
                          const std::string& payload) {
   std::vector<uint8_t> b(2048);
-  b.resize(pcapw_build_tcp(b.data(), b.size(), Addr(s), Addr(d), sp, dp, PCAPW_ACK, 1, 1,
+  b.resize(pcapw_build_tcp(b.data(), b.size(), addr(s), addr(d), sp, dp, PCAPW_ACK, 1, 1,
                            payload.data(), payload.size()));
   return b;
 }
 
-std::vector<uint8_t> Udp(const char* s, uint16_t sp, const char* d, uint16_t dp,
+std::vector<uint8_t> udp_packet(const char* s, uint16_t sp, const char* d, uint16_t dp,
                          const std::string& payload) {
   std::vector<uint8_t> b(2048);
-  b.resize(pcapw_build_udp(b.data(), b.size(), Addr(s), Addr(d), sp, dp, payload.data(),
+  b.resize(pcapw_build_udp(b.data(), b.size(), addr(s), addr(d), sp, dp, payload.data(),
                            payload.size()));
   return b;
 }
 
 // A TLS record with a client hello naming the server, as a browser's begins.
-std::string ClientHello(const std::string& name) {
+std::string client_hello(const std::string& name) {
   auto be16 = [](size_t v) { return std::string{static_cast<char>(v >> 8), static_cast<char>(v)}; };
   std::string sni = be16(0) + be16(name.size() + 5) + be16(name.size() + 3) + '\0' +
                     be16(name.size()) + name;
@@ -83,7 +83,7 @@ struct Timing {
 };
 Timing* g_timing = nullptr;
 
-int TimingHook(sk_buff* skb) {
+int timing_hook(sk_buff* skb) {
   nf_conn* ct = relayk_conn(skb);
   Timing& t = *g_timing;
   auto start = Clock::now();
@@ -101,7 +101,7 @@ int TimingHook(sk_buff* skb) {
 // Runs pkt through relayk once as usual, then again with the timing hook in the
 // recognition hook's place, which calls the hook `calls` times with the connection's mark
 // and P2P fields set to f before each call.
-double TimeHookWith(const std::vector<uint8_t>& pkt, long calls, const Fields& f,
+double time_hook_with(const std::vector<uint8_t>& pkt, long calls, const Fields& f,
                     uint32_t want_mark) {
   relayk_result res;
   relayk_packet_in(pkt.data(), static_cast<unsigned>(pkt.size()), nullptr, &res);
@@ -109,7 +109,7 @@ double TimeHookWith(const std::vector<uint8_t>& pkt, long calls, const Fields& f
   t.calls = calls;
   t.restore = f;
   g_timing = &t;
-  relayk_set_sys_app_recognize(TimingHook);
+  relayk_set_sys_app_recognize(timing_hook);
   relayk_packet_in(pkt.data(), static_cast<unsigned>(pkt.size()), nullptr, &res);
   relayk_set_sys_app_recognize(func_match_hook);
   g_timing = nullptr;
@@ -122,7 +122,7 @@ double TimeHookWith(const std::vector<uint8_t>& pkt, long calls, const Fields& f
   return t.ns_per_call;
 }
 
-double Best(int rounds, const std::function<double()>& f) {
+double best(int rounds, const std::function<double()>& f) {
   double best = 1e300;
   for (int i = 0; i < rounds; i++) best = std::min(best, f());
   return best;
@@ -151,33 +151,33 @@ int main(int argc, char** argv) {
   init_module();
 
   // settled: a web page past its first re-check
-  auto page = Tcp("203.0.113.80", 80, "192.168.1.10", 41000, std::string(1200, 'a'));
-  double settled = Best(3, [&] { return TimeHookWith(page, calls, {0x42c01, 0, 0}, 0x42c01); });
+  auto page = tcp_packet("203.0.113.80", 80, "192.168.1.10", 41000, std::string(1200, 'a'));
+  double settled = best(3, [&] { return time_hook_with(page, calls, {0x42c01, 0, 0}, 0x42c01); });
 
-  auto syn = Tcp("192.168.1.10", 41001, "203.0.113.81", 5222, "");
-  double unclassified = Best(3, [&] { return TimeHookWith(syn, calls, {0, 0, 0}, 0); });
+  auto syn = tcp_packet("192.168.1.10", 41001, "203.0.113.81", 5222, "");
+  double unclassified = best(3, [&] { return time_hook_with(syn, calls, {0, 0, 0}, 0); });
 
   std::string resp =
       "HTTP/1.1 200 OK\r\nServer: bench\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
       "Content-Length: 1048576\r\nContent-Type: application/octet-stream\r\n\r\n";
   relayk_result res;
-  auto req = Tcp("192.168.1.10", 41002, "203.0.113.82", 80, "GET /f HTTP/1.1\r\n\r\n");
+  auto req = tcp_packet("192.168.1.10", 41002, "203.0.113.82", 80, "GET /f HTTP/1.1\r\n\r\n");
   for (int i = 0; i < 3; i++)  // past the first packets that web connections get
     relayk_packet_in(req.data(), static_cast<unsigned>(req.size()), nullptr, &res);
-  auto http = Tcp("203.0.113.82", 80, "192.168.1.10", 41002, resp);
-  double wan = Best(3, [&] { return TimeHookWith(http, calls, {0, 0, 0}, 0x9d802); });
+  auto http = tcp_packet("203.0.113.82", 80, "192.168.1.10", 41002, resp);
+  double wan = best(3, [&] { return time_hook_with(http, calls, {0, 0, 0}, 0x9d802); });
 
-  auto udp = Udp("192.168.1.10", 41003, "203.0.113.83", 30000, std::string(60, 'p'));
-  double p2p = Best(3, [&] { return TimeHookWith(udp, calls, {0, 1, 0}, 0); });
+  auto udp = udp_packet("192.168.1.10", 41003, "203.0.113.83", 30000, std::string(60, 'p'));
+  double p2p = best(3, [&] { return time_hook_with(udp, calls, {0, 1, 0}, 0); });
 
   // the same paths with qarn_extended=1, and a TLS client hello that its checks read
   kstub_param_set("qarn_extended", 1);
-  double ext_settled = Best(3, [&] { return TimeHookWith(page, calls, {0x42c01, 0, 0}, 0x42c01); });
-  double ext_unclassified = Best(3, [&] { return TimeHookWith(syn, calls, {0, 0, 0}, 0); });
-  double ext_wan = Best(3, [&] { return TimeHookWith(http, calls, {0, 0, 0}, 0x9d802); });
-  double ext_p2p = Best(3, [&] { return TimeHookWith(udp, calls, {0, 1, 0}, 0); });
-  auto hello = Tcp("192.168.1.10", 41004, "203.0.113.84", 443, ClientHello("rr1.googlevideo.com"));
-  double ext_tls = Best(3, [&] { return TimeHookWith(hello, calls, {0, 0, 0}, 0x7d002); });
+  double ext_settled = best(3, [&] { return time_hook_with(page, calls, {0x42c01, 0, 0}, 0x42c01); });
+  double ext_unclassified = best(3, [&] { return time_hook_with(syn, calls, {0, 0, 0}, 0); });
+  double ext_wan = best(3, [&] { return time_hook_with(http, calls, {0, 0, 0}, 0x9d802); });
+  double ext_p2p = best(3, [&] { return time_hook_with(udp, calls, {0, 1, 0}, 0); });
+  auto hello = tcp_packet("192.168.1.10", 41004, "203.0.113.84", 443, client_hello("rr1.googlevideo.com"));
+  double ext_tls = best(3, [&] { return time_hook_with(hello, calls, {0, 0, 0}, 0x7d002); });
   kstub_param_set("qarn_extended", 0);
 
   cleanup_module();

@@ -474,21 +474,21 @@ int main(int argc, char** argv) {
     uint32_t len;
     const uint8_t* ip = find_ipv4(frame.linktype, frame.data, frame.caplen, &len);
     if (!ip) {
-      rep.Skip(frame_kind(frame.linktype, frame.data, frame.caplen));
+      rep.skip(frame_kind(frame.linktype, frame.data, frame.caplen));
       continue;
     }
     if (later_fragment(ip)) {
-      rep.Skip(report::Kind::kFragment);
+      rep.skip(report::Kind::kFragment);
       continue;
     }
     relayk_clock_follow(frame.ts_usec);
     relayk_result res;
     if (relayk_packet_in(ip, len, &in, &res) != 0) {
-      rep.Skip(report::Kind::kOther);
+      rep.skip(report::Kind::kOther);
       continue;
     }
     n++;
-    rep.Packet(frame.ts_usec, res);
+    rep.packet(frame.ts_usec, res);
     if (opt.json) put_packet_json(out, n, res);
   }
   bool read_error = rc < 0;
@@ -498,7 +498,7 @@ int main(int argc, char** argv) {
   cleanup_module();
 
   out.flush();
-  rep.Finish(stdout, stderr);
+  rep.finish(stdout, stderr);
   int write_error = out.error();
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) write_error = write_error ? write_error : errno;
   if (write_error) {

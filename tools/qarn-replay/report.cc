@@ -10,14 +10,14 @@ extern "C" {
 namespace report {
 namespace {
 
-std::string AddressText(uint32_t addr, unsigned port) {
+std::string address_text(uint32_t addr, unsigned port) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u:%u", addr >> 24, (addr >> 16) & 255,
                 (addr >> 8) & 255, addr & 255, port);
   return buf;
 }
 
-std::string ProtoName(unsigned proto) {
+std::string proto_name(unsigned proto) {
   switch (proto) {
     case 1:
       return "ICMP";
@@ -31,21 +31,21 @@ std::string ProtoName(unsigned proto) {
 }
 
 // The module's own name of a mark, "other" for a mark that it does not set.
-const char* AppNameOf(uint32_t mark) {
+const char* app_name_of(uint32_t mark) {
   enum qarn_app app = qarn_app_of_mark(mark);
   return app == QARN_APP_COUNT ? "other" : qarn_apps[app].name;
 }
 
-const char* CheckOf(uint32_t mark) {
+const char* check_of(uint32_t mark) {
   enum qarn_app app = qarn_app_of_mark(mark);
   return app == QARN_APP_COUNT ? "a check outside this table" : qarn_apps[app].check;
 }
 
-double Seconds(uint64_t usec) { return static_cast<double>(usec) / 1e6; }
+double seconds(uint64_t usec) { return static_cast<double>(usec) / 1e6; }
 
 }  // namespace
 
-void Report::Packet(uint64_t ts_usec, const relayk_result& res) {
+void Report::packet(uint64_t ts_usec, const relayk_result& res) {
   if (packets_++ == 0) first_usec_ = ts_usec;
   last_usec_ = ts_usec;
   if (res.dir_code == 0) lan_packets_++;
@@ -61,7 +61,7 @@ void Report::Packet(uint64_t ts_usec, const relayk_result& res) {
   }
 }
 
-void Report::Skip(Kind kind) {
+void Report::skip(Kind kind) {
   switch (kind) {
     case Kind::kIpv6:
       skipped_.ipv6++;
@@ -78,13 +78,13 @@ void Report::Skip(Kind kind) {
   }
 }
 
-void Report::PrintConnections(std::FILE* out) const {
+void Report::print_connections(std::FILE* out) const {
   unsigned count = relayk_conn_count();
   for (unsigned c = 1; c <= count; c++) {
     unsigned proto = static_cast<unsigned>(relayk_conn_get(c, RELAYK_PROTO));
-    std::string src = AddressText(static_cast<uint32_t>(relayk_conn_get(c, RELAYK_FWD_SADDR)),
+    std::string src = address_text(static_cast<uint32_t>(relayk_conn_get(c, RELAYK_FWD_SADDR)),
                                   static_cast<unsigned>(relayk_conn_get(c, RELAYK_FWD_SPORT)));
-    std::string dst = AddressText(static_cast<uint32_t>(relayk_conn_get(c, RELAYK_FWD_DADDR)),
+    std::string dst = address_text(static_cast<uint32_t>(relayk_conn_get(c, RELAYK_FWD_DADDR)),
                                   static_cast<unsigned>(relayk_conn_get(c, RELAYK_FWD_DPORT)));
     unsigned long long fwd = relayk_conn_get(c, RELAYK_FWD_PACKETS);
     unsigned long long rep = relayk_conn_get(c, RELAYK_REPLY_PACKETS);
@@ -94,8 +94,8 @@ void Report::PrintConnections(std::FILE* out) const {
     unsigned cls = QARN_APP_CLASS(mark), group = QARN_PRIO_GROUP(mark), id = QARN_APP_ID(mark);
     const Conn none;
     const Conn& k = c <= conns_.size() ? conns_[c - 1] : none;
-    double duration = Seconds(k.last_usec - k.first_usec);
-    const char* app = AppNameOf(mark);
+    double duration = seconds(k.last_usec - k.first_usec);
+    const char* app = app_name_of(mark);
     if (opt_.json) {
       std::fprintf(
           out,
@@ -105,26 +105,26 @@ void Report::PrintConnections(std::FILE* out) const {
           c, proto, src.c_str(), dst.c_str(), fwd, rep, bytes, duration, mark, cls, group, id, app);
       if (opt_.explain)
         std::fprintf(out, ",\"check\":\"%s\",\"set_at\":%" PRIu64 ",\"set_at_conn\":%" PRIu64,
-                     mark ? CheckOf(mark) : "none", k.set_at, k.set_at_conn);
+                     mark ? check_of(mark) : "none", k.set_at, k.set_at_conn);
       std::fputs("}\n", out);
       continue;
     }
     std::fprintf(out,
                  "%u %s %s -> %s fwd %llu reply %llu bytes %llu %.3f s mark 0x%08x %u/%u/%u %s\n",
-                 c, ProtoName(proto).c_str(), src.c_str(), dst.c_str(), fwd, rep, bytes, duration,
+                 c, proto_name(proto).c_str(), src.c_str(), dst.c_str(), fwd, rep, bytes, duration,
                  mark, cls, group, id, app);
     if (opt_.explain) {
       if (mark)
         std::fprintf(
             out, "    set by the %s on packet %" PRIu64 " (its %" PRIu64 " of the connection)\n",
-            CheckOf(mark), k.set_at, k.set_at_conn);
+            check_of(mark), k.set_at, k.set_at_conn);
       else
         std::fputs("    no check set a mark\n", out);
     }
   }
 }
 
-void Report::PrintSummary(std::FILE* out) const {
+void Report::print_summary(std::FILE* out) const {
   struct Row {
     uint64_t conns = 0, packets = 0, bytes = 0;
   };
@@ -132,7 +132,7 @@ void Report::PrintSummary(std::FILE* out) const {
   Row total;
   unsigned count = relayk_conn_count();
   for (unsigned c = 1; c <= count; c++) {
-    Row& r = rows[AppNameOf(static_cast<uint32_t>(relayk_conn_get(c, RELAYK_MARK)))];
+    Row& r = rows[app_name_of(static_cast<uint32_t>(relayk_conn_get(c, RELAYK_MARK)))];
     uint64_t p = relayk_conn_get(c, RELAYK_FWD_PACKETS) + relayk_conn_get(c, RELAYK_REPLY_PACKETS);
     uint64_t b = relayk_conn_get(c, RELAYK_FWD_BYTES) + relayk_conn_get(c, RELAYK_REPLY_BYTES);
     r.conns++;
@@ -170,17 +170,17 @@ void Report::PrintSummary(std::FILE* out) const {
                skipped_.ipv6, skipped_.arp, skipped_.fragments, skipped_.other);
 }
 
-void Report::Finish(std::FILE* out, std::FILE* err) const {
+void Report::finish(std::FILE* out, std::FILE* err) const {
   std::string params;
   for (const auto& p : opt_.params) params += " " + p.first + "=" + std::to_string(p.second);
-  double span = packets_ ? Seconds(last_usec_ - first_usec_) : 0.0;
+  double span = packets_ ? seconds(last_usec_ - first_usec_) : 0.0;
   if (!opt_.json)
     std::fputs(
         "# conn proto source -> destination, packets each way, bytes, duration, mark, "
         "class/group/id, application\n",
         out);
-  PrintConnections(out);
-  PrintSummary(out);
+  print_connections(out);
+  print_summary(out);
   if (opt_.json)
     std::fprintf(out,
                  "{\"type\":\"capture\",\"packets\":%" PRIu64

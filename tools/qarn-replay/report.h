@@ -33,11 +33,11 @@ class Report {
  public:
   explicit Report(const Options& o) : opt_(o) {}
   // A packet the module took, with relayk's result and the capture's time stamp.
-  void Packet(uint64_t ts_usec, const relayk_result& res);
-  void Skip(Kind kind);
+  void packet(uint64_t ts_usec, const relayk_result& res);
+  void skip(Kind kind);
   // Prints the connections, the per-application summary and what was skipped; writes the
   // warning about a capture without LAN-side packets to err.
-  void Finish(std::FILE* out, std::FILE* err) const;
+  void finish(std::FILE* out, std::FILE* err) const;
   uint64_t packets() const { return packets_; }
 
  private:
@@ -48,8 +48,8 @@ class Report {
     uint64_t set_at_conn = 0;  // ... counted within the connection
     uint64_t packets = 0;
   };
-  void PrintConnections(std::FILE* out) const;
-  void PrintSummary(std::FILE* out) const;
+  void print_connections(std::FILE* out) const;
+  void print_summary(std::FILE* out) const;
   Options opt_;
   std::vector<Conn> conns_;  // index = relayk's connection number - 1
   uint64_t packets_ = 0, lan_packets_ = 0;

@@ -30,7 +30,7 @@ const char kUsage[] =
     "  bulk.pcap      a bulk download that trips the reply-rate check\n"
     "  --large N      also large.pcap: the above traffic repeated over about N packets\n";
 
-uint32_t Addr(const char* dotted) {
+uint32_t addr(const char* dotted) {
   unsigned a, b, c, d;
   if (std::sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d) != 4) std::abort();
   return a << 24 | b << 16 | c << 8 | d;
@@ -48,29 +48,29 @@ class Capture {
   }
   bool ok() const { return w_ != nullptr && ok_; }
   const std::string& path() const { return path_; }
-  bool Close() {
+  bool close() {
     bool good = ok() && pcapw_close(w_) == 0;
     w_ = nullptr;
     return good;
   }
-  void Wait(uint64_t usec) { ts_ += usec; }
+  void wait(uint64_t usec) { ts_ += usec; }
   unsigned long packets() const { return packets_; }
 
-  void Tcp(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport, uint8_t flags,
+  void tcp(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport, uint8_t flags,
            uint32_t seq, uint32_t ack, const std::string& payload = "") {
     size_t n = pcapw_build_tcp(buf_, sizeof(buf_), src, dst, sport, dport, flags, seq, ack,
                                payload.data(), payload.size());
-    Write(n);
+    write(n);
   }
-  void Udp(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport,
+  void udp(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport,
            const std::string& payload) {
     size_t n = pcapw_build_udp(buf_, sizeof(buf_), src, dst, sport, dport, payload.data(),
                                payload.size());
-    Write(n);
+    write(n);
   }
 
  private:
-  void Write(size_t n) {
+  void write(size_t n) {
     if (!w_ || n == 0 || pcapw_write_ip(w_, ts_, buf_, n) != 0) ok_ = false;
     ts_ += 1000;
     packets_++;
@@ -89,24 +89,24 @@ class TcpSession {
  public:
   TcpSession(Capture& cap, const char* client, uint16_t cport, const char* server,
              uint16_t sport)
-      : cap_(cap), c_(Addr(client)), s_(Addr(server)), cport_(cport), sport_(sport) {
-    cap_.Tcp(c_, cport_, s_, sport_, PCAPW_SYN, cseq_++, 0);
-    cap_.Tcp(s_, sport_, c_, cport_, PCAPW_SYN | PCAPW_ACK, sseq_++, cseq_);
-    cap_.Tcp(c_, cport_, s_, sport_, PCAPW_ACK, cseq_, sseq_);
+      : cap_(cap), c_(addr(client)), s_(addr(server)), cport_(cport), sport_(sport) {
+    cap_.tcp(c_, cport_, s_, sport_, PCAPW_SYN, cseq_++, 0);
+    cap_.tcp(s_, sport_, c_, cport_, PCAPW_SYN | PCAPW_ACK, sseq_++, cseq_);
+    cap_.tcp(c_, cport_, s_, sport_, PCAPW_ACK, cseq_, sseq_);
   }
-  void Client(const std::string& data) {
-    cap_.Tcp(c_, cport_, s_, sport_, PCAPW_ACK | PCAPW_PSH, cseq_, sseq_, data);
+  void client(const std::string& data) {
+    cap_.tcp(c_, cport_, s_, sport_, PCAPW_ACK | PCAPW_PSH, cseq_, sseq_, data);
     cseq_ += static_cast<uint32_t>(data.size());
   }
-  void Server(const std::string& data) {
-    cap_.Tcp(s_, sport_, c_, cport_, PCAPW_ACK | PCAPW_PSH, sseq_, cseq_, data);
+  void server(const std::string& data) {
+    cap_.tcp(s_, sport_, c_, cport_, PCAPW_ACK | PCAPW_PSH, sseq_, cseq_, data);
     sseq_ += static_cast<uint32_t>(data.size());
   }
-  void ClientAck() { cap_.Tcp(c_, cport_, s_, sport_, PCAPW_ACK, cseq_, sseq_); }
-  void Close() {
-    cap_.Tcp(c_, cport_, s_, sport_, PCAPW_FIN | PCAPW_ACK, cseq_++, sseq_);
-    cap_.Tcp(s_, sport_, c_, cport_, PCAPW_FIN | PCAPW_ACK, sseq_++, cseq_);
-    cap_.Tcp(c_, cport_, s_, sport_, PCAPW_ACK, cseq_, sseq_);
+  void client_ack() { cap_.tcp(c_, cport_, s_, sport_, PCAPW_ACK, cseq_, sseq_); }
+  void close() {
+    cap_.tcp(c_, cport_, s_, sport_, PCAPW_FIN | PCAPW_ACK, cseq_++, sseq_);
+    cap_.tcp(s_, sport_, c_, cport_, PCAPW_FIN | PCAPW_ACK, sseq_++, cseq_);
+    cap_.tcp(c_, cport_, s_, sport_, PCAPW_ACK, cseq_, sseq_);
   }
 
  private:
@@ -116,25 +116,25 @@ class TcpSession {
   uint32_t cseq_ = 1000, sseq_ = 5000;
 };
 
-std::string Response(const std::string& status, const std::string& headers) {
+std::string response(const std::string& status, const std::string& headers) {
   return "HTTP/1.1 " + status + "\r\nServer: sample\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n" +
          headers + "Connection: keep-alive\r\n\r\n";
 }
 
-void WebExchange(Capture& cap, const char* client, uint16_t cport, const char* server,
+void web_exchange(Capture& cap, const char* client, uint16_t cport, const char* server,
                  const std::string& path, const std::string& response, int body_packets) {
   TcpSession t(cap, client, cport, server, 80);
-  t.Client("GET " + path + " HTTP/1.1\r\nHost: www.example.com\r\nAccept: */*\r\n\r\n");
-  t.Server(response);
+  t.client("GET " + path + " HTTP/1.1\r\nHost: www.example.com\r\nAccept: */*\r\n\r\n");
+  t.server(response);
   for (int i = 0; i < body_packets; i++) {
-    t.Server(std::string(1200, static_cast<char>('a' + i % 26)));
-    if (i % 2) t.ClientAck();
+    t.server(std::string(1200, static_cast<char>('a' + i % 26)));
+    if (i % 2) t.client_ack();
   }
-  t.ClientAck();
-  t.Close();
+  t.client_ack();
+  t.close();
 }
 
-void WriteHttp(Capture& cap) {
+void write_http(Capture& cap) {
   struct {
     const char* path;
     const char* status;
@@ -152,101 +152,101 @@ void WriteHttp(Capture& cap) {
   };
   uint16_t cport = 41000;
   for (const auto& p : pages)
-    WebExchange(cap, "192.168.1.10", cport++, "203.0.113.80", p.path,
-                Response(p.status, p.headers), 2);
+    web_exchange(cap, "192.168.1.10", cport++, "203.0.113.80", p.path,
+                response(p.status, p.headers), 2);
 }
 
-void WriteRanged(Capture& cap) {
+void write_ranged(Capture& cap) {
   TcpSession t(cap, "192.168.1.11", 42000, "203.0.113.81", 80);
-  t.Client("GET /big.zip HTTP/1.1\r\nHost: dl.example.com\r\nRange: bytes=1048576-\r\n\r\n");
-  t.Server(Response("206 Partial Content",
+  t.client("GET /big.zip HTTP/1.1\r\nHost: dl.example.com\r\nRange: bytes=1048576-\r\n\r\n");
+  t.server(response("206 Partial Content",
                     "Content-Type: application/zip\r\nContent-Range: bytes 1048576-1073741823/"
                     "1073741824\r\n"));
   for (int i = 0; i < 20; i++) {
-    t.Server(std::string(1400, 'z'));
-    if (i % 4 == 3) t.ClientAck();
+    t.server(std::string(1400, 'z'));
+    if (i % 4 == 3) t.client_ack();
   }
-  t.Close();
+  t.close();
 }
 
 // A DNS query for www.example.com (type A) and its answer.
-void WriteDns(Capture& cap) {
+void write_dns(Capture& cap) {
   const std::string question("\x03www\x07" "example\x03" "com\x00\x00\x01\x00\x01", 21);
   for (uint16_t i = 0; i < 3; i++) {
     uint16_t port = static_cast<uint16_t>(53000 + i);
     std::string id = {static_cast<char>(0x12), static_cast<char>(0x30 + i)};
-    cap.Udp(Addr("192.168.1.12"), port, Addr("198.51.100.53"), 53,
+    cap.udp(addr("192.168.1.12"), port, addr("198.51.100.53"), 53,
             id + std::string("\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10) + question);
-    cap.Udp(Addr("198.51.100.53"), 53, Addr("192.168.1.12"), port,
+    cap.udp(addr("198.51.100.53"), 53, addr("192.168.1.12"), port,
             id + std::string("\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00", 10) + question +
                 std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x0e\x10\x00\x04\xcb\x00\x71\x07",
                             16));
   }
 }
 
-void WriteVpn(Capture& cap) {
+void write_vpn(Capture& cap) {
   const uint16_t ports[] = {1723, 1701, 4500};
   uint16_t cport = 43000;
   for (uint16_t p : ports) {
     TcpSession t(cap, "192.168.1.13", cport++, "198.51.100.70", p);
-    t.Client(std::string(156, '\x00'));
-    t.Server(std::string(156, '\x01'));
-    t.Close();
+    t.client(std::string(156, '\x00'));
+    t.server(std::string(156, '\x01'));
+    t.close();
   }
 }
 
-void WriteMail(Capture& cap) {
+void write_mail(Capture& cap) {
   {
     TcpSession t(cap, "192.168.1.14", 44000, "198.51.100.25", 25);
-    t.Server("220 mail.example.net ESMTP ready\r\n");
-    t.Client("EHLO client.example.org\r\n");
-    t.Server("250-mail.example.net\r\n250 8BITMIME\r\n");
-    t.Client("QUIT\r\n");
-    t.Server("221 bye\r\n");
-    t.Close();
+    t.server("220 mail.example.net ESMTP ready\r\n");
+    t.client("EHLO client.example.org\r\n");
+    t.server("250-mail.example.net\r\n250 8BITMIME\r\n");
+    t.client("QUIT\r\n");
+    t.server("221 bye\r\n");
+    t.close();
   }
   {
     TcpSession t(cap, "192.168.1.14", 44001, "198.51.100.26", 443);
-    t.Server("220 mail.example.net ESMTP on 443\r\n");
-    t.Client("EHLO client.example.org\r\n");
-    t.Server("250 mail.example.net\r\n");
-    t.Close();
+    t.server("220 mail.example.net ESMTP on 443\r\n");
+    t.client("EHLO client.example.org\r\n");
+    t.server("250 mail.example.net\r\n");
+    t.close();
   }
   {
     TcpSession t(cap, "192.168.1.14", 44002, "198.51.100.27", 443);
-    t.Client(std::string("\x16\x03\x01\x00\xc8\x01\x00\x00\xc4\x03\x03", 11) +
+    t.client(std::string("\x16\x03\x01\x00\xc8\x01\x00\x00\xc4\x03\x03", 11) +
              std::string(190, 'h'));
-    t.Server(std::string("\x16\x03\x03\x00\x5a\x02\x00\x00\x56\x03\x03", 11) +
+    t.server(std::string("\x16\x03\x03\x00\x5a\x02\x00\x00\x56\x03\x03", 11) +
              std::string(80, 's'));
-    t.Close();
+    t.close();
   }
 }
 
-void WriteGame(Capture& cap) {
+void write_game(Capture& cap) {
   // the game's own UDP signature on ports 5000 to 5200
   for (int i = 0; i < 4; i++) {
-    cap.Udp(Addr("192.168.1.15"), 45000, Addr("198.51.100.90"), 5100,
+    cap.udp(addr("192.168.1.15"), 45000, addr("198.51.100.90"), 5100,
             std::string("\x29\xff\x00", 3) + std::string(40, 'g'));
-    cap.Udp(Addr("198.51.100.90"), 5100, Addr("192.168.1.15"), 45000, std::string(60, 'G'));
+    cap.udp(addr("198.51.100.90"), 5100, addr("192.168.1.15"), 45000, std::string(60, 'G'));
   }
   // a server of the built-in table (the first address of the default list)
   TcpSession t(cap, "192.168.1.15", 45001, "198.18.89.117", 7000);
-  t.Client(std::string(64, 'l'));
-  t.Server(std::string(200, 'L'));
-  t.Close();
+  t.client(std::string(64, 'l'));
+  t.server(std::string(200, 'L'));
+  t.close();
   // the game's UDP ports with its 4- and 5-byte datagrams
   for (int i = 0; i < 3; i++) {
-    cap.Udp(Addr("192.168.1.15"), 45002, Addr("198.51.100.91"), 12100, "ping");
-    cap.Udp(Addr("198.51.100.91"), 12100, Addr("192.168.1.15"), 45002, "pong!");
+    cap.udp(addr("192.168.1.15"), 45002, addr("198.51.100.91"), 12100, "ping");
+    cap.udp(addr("198.51.100.91"), 12100, addr("192.168.1.15"), 45002, "pong!");
   }
 }
 
 // P2P endpoints: each LAN port below shows one way to a verdict.
-void WriteP2p(Capture& cap) {
-  const uint32_t lan = Addr("192.168.1.16");
-  const uint32_t remote = Addr("203.0.113.60");
+void write_p2p(Capture& cap) {
+  const uint32_t lan = addr("192.168.1.16");
+  const uint32_t remote = addr("203.0.113.60");
   auto send = [&](uint16_t sport, uint16_t dport, size_t len, int times) {
-    for (int i = 0; i < times; i++) cap.Udp(lan, sport, remote, dport, std::string(len, 'p'));
+    for (int i = 0; i < times; i++) cap.udp(lan, sport, remote, dport, std::string(len, 'p'));
   };
   // signature lengths on new connections, then a slow connection, then a fresh one:
   // 34 bytes give 8/53/9, 95 bytes 8/53/13, 20 bytes 7/52/63; the endpoint's first
@@ -270,7 +270,7 @@ void WriteP2p(Capture& cap) {
   send(50004, 21000, 60, 1);
   // one connection counted to 200: with replies 5/50/3, without 10/57/1, to port 8000 no mark
   send(50005, 22000, 80, 1);
-  cap.Udp(remote, 22000, lan, 50005, std::string(80, 'r'));
+  cap.udp(remote, 22000, lan, 50005, std::string(80, 'r'));
   send(50005, 22000, 80, 200);
   send(50006, 22001, 80, 201);
   send(50007, 8000, 80, 201);
@@ -278,14 +278,14 @@ void WriteP2p(Capture& cap) {
 
 // A download from a non-web port, fast enough to trip the reply-rate check once it has
 // 2000 reply packets.
-void WriteBulk(Capture& cap) {
+void write_bulk(Capture& cap) {
   TcpSession t(cap, "192.168.1.17", 46000, "203.0.113.90", 21000);
-  t.Client("RETR image.iso\r\n");
+  t.client("RETR image.iso\r\n");
   for (int i = 0; i < 2100; i++) {
-    t.Server(std::string(512, 'b'));
-    if (i % 10 == 9) t.ClientAck();
+    t.server(std::string(512, 'b'));
+    if (i % 10 == 9) t.client_ack();
   }
-  t.Close();
+  t.close();
 }
 
 using Writer = void (*)(Capture&);
@@ -295,22 +295,22 @@ struct Sample {
   Writer write;
 };
 const Sample kSamples[] = {
-    {"http.pcap", WriteHttp}, {"ranged.pcap", WriteRanged}, {"dns.pcap", WriteDns},
-    {"vpn.pcap", WriteVpn},   {"mail.pcap", WriteMail},     {"game.pcap", WriteGame},
-    {"p2p.pcap", WriteP2p},   {"bulk.pcap", WriteBulk},
+    {"http.pcap", write_http}, {"ranged.pcap", write_ranged}, {"dns.pcap", write_dns},
+    {"vpn.pcap", write_vpn},   {"mail.pcap", write_mail},     {"game.pcap", write_game},
+    {"p2p.pcap", write_p2p},   {"bulk.pcap", write_bulk},
 };
 
 // All samples again and again, each round a second later, until about `packets` are written.
 // Packets of one round reuse the same connections, so later rounds meet settled ones.
-void WriteLarge(Capture& cap, unsigned long packets) {
+void write_large(Capture& cap, unsigned long packets) {
   while (cap.packets() < packets && cap.ok()) {
     for (const Sample& s : kSamples) s.write(cap);
-    cap.Wait(1000000);
+    cap.wait(1000000);
   }
 }
 
 // Creates dir and any missing parent, as mkdir -p does.
-bool MakeDirs(const std::string& dir) {
+bool make_dirs(const std::string& dir) {
   for (size_t i = 1; i <= dir.size(); i++) {
     if (i < dir.size() && dir[i] != '/') continue;
     std::string part = dir.substr(0, i);
@@ -320,8 +320,8 @@ bool MakeDirs(const std::string& dir) {
   return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool Finish(Capture& cap) {
-  if (cap.Close()) return true;
+bool finish(Capture& cap) {
+  if (cap.close()) return true;
   std::fprintf(stderr, "qarn-samples: cannot write %s: %s\n", cap.path().c_str(),
                std::strerror(errno));
   return false;
@@ -360,19 +360,19 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  if (!MakeDirs(outdir)) {
+  if (!make_dirs(outdir)) {
     std::fprintf(stderr, "qarn-samples: cannot create %s: %s\n", outdir, std::strerror(errno));
     return 1;
   }
   for (const Sample& s : kSamples) {
     Capture cap(std::string(outdir) + "/" + s.file);
     s.write(cap);
-    if (!Finish(cap)) return 1;
+    if (!finish(cap)) return 1;
   }
   if (large) {
     Capture cap(std::string(outdir) + "/large.pcap");
-    WriteLarge(cap, large);
-    if (!Finish(cap)) return 1;
+    write_large(cap, large);
+    if (!finish(cap)) return 1;
   }
   return 0;
 }
