@@ -65,6 +65,7 @@ void email_down_line(const store::OnlineUserRecord& old) {
       "@#@ log_info n %s - webident - -v ident.emailident  ident.webidentdown  "
       "ident.emailidentname + %s ",
       ip_mac.c_str(), old.name.c_str());
+  // fixed text: the words and the number are what the router's tools look for
   std::printf("%s,%d ip: %s %s \r\n", "is_email_online_msg", 2932, ip_mac.c_str(),
               old.name.c_str());
   std::fflush(stdout);

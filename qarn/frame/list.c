@@ -61,6 +61,7 @@ static void qarn_list_hash_init(void)
 	ip_hash_item = (struct list_head *)__get_free_pages(GFP_ATOMIC,
 							     get_order(QARN_LIST_BYTES));
 	if (!ip_hash_item) {
+		/* fixed text */
 		printk("error:Line = %d, Func = %s\n", 173, "qarn_list_hash_init");
 		return;
 	}
@@ -106,16 +107,19 @@ static void qarn_set_ip_list(u32 first, u32 last)
 {
 	u32 addr;
 
+	/* fixed text */
 	printk("Func = %s, Line = %d,startip:0x%x,endip:0x%x\n", "qarn_set_ip_list", 117,
 	       first, last);
 	if (!ip_hash_item)
 		return;
 	if (first == last) {
 		if (qarn_list_add(first))
+			/* fixed text */
 			printk("kmalloc fail:Line = %d, Func = %s\n", 126, "qarn_set_ip_list");
 	} else if (first < last) {
 		for (addr = first;; addr++) {
 			if (qarn_list_add(addr)) {
+				/* fixed text */
 				printk("kmalloc fail:Line = %d, Func = %s\n", 148,
 				       "qarn_set_ip_list");
 				break;
@@ -146,22 +150,26 @@ static void qarn_nl_clear_list(const struct qarn_nl_cmd *cmd)
 {
 	qarn_list_empty();
 	atomic_set(&check_stat_rule, (int)cmd->arg);
+	/* fixed text */
 	printk("Func = %s, Line = %d,check_stat_rule:%d\n", "qarn_nl_clear_list", 261,
 	       atomic_read(&check_stat_rule));
 	qarn_nl_reply(cmd);
 }
 
+/* fixed name */
 static void fc_nl_set_rule(const struct qarn_nl_cmd *cmd)
 {
 	const struct qarn_nl_range *range = (const struct qarn_nl_range *)(cmd + 1);
 	u32 n, i;
 
+	/* fixed text */
 	printk("Func = %s, Line = %d,num:%d\n", "fc_nl_set_rule", 296, cmd->num);
 	if (cmd->num == 0)
 		return;
 	n = (cmd->len - (u32)sizeof(*cmd)) / (u32)sizeof(*range);
 	/* a length below the header's would wrap round to a count far beyond the message */
 	if (cmd->len < (u32)sizeof(*cmd) || cmd->num != n) {
+		/* fixed text */
 		printk("Func = %s, Line = %d,cmd->num:%d,sn_num:%d,fail \n", "fc_nl_set_rule",
 		       306, cmd->num, n);
 		return;
@@ -175,6 +183,7 @@ int qarn_nl_rcv_msg(void *msg)
 {
 	const struct qarn_nl_cmd *cmd = msg;
 
+	/* fixed text */
 	printk("CMD: %d \n", cmd->cmd);
 	spin_lock_bh(&qarn_nl_lock);
 	switch (cmd->cmd) {
@@ -197,6 +206,7 @@ int qarn_list_get_ip(u32 addr)
 	int ret = -1;
 
 	if (!ip_hash_item) {
+		/* fixed text */
 		printk("ip_hash_item is NULL\n");
 		return -1;
 	}

@@ -2,6 +2,11 @@
  * The module's identity, start-up and shut-down. The recognition hook is stored last and
  * cleared first, so packets reach it only while every table exists; clearing a hook
  * pointer waits for calls still running through it.
+ *
+ * Throughout the module, a comment "fixed text" above a trace line and "fixed name" at a
+ * definition mark what must stay exactly as it is: the line's words, blanks, function names
+ * and line numbers, and the names, are what the router's tools and its maintainers look for.
+ * They are kept on purpose; do not correct them.
  */
 #include <linux/module.h>
 #include <linux/kernel.h>
@@ -23,6 +28,7 @@ MODULE_INFO(vermagic, "2.6.36.4 SMP mod_unload modversions ARMv7 ");
 
 int init_module(void)
 {
+	/* fixed text */
 	printk("QARN VR Version: %s(%s,%s), SVN Ver: r130[2015-07-22,19:32:33] \n",
 	       QARN_VERSION, __DATE__, __TIME__);
 	qarn_p2p_init();

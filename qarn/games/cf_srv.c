@@ -60,6 +60,7 @@ int cf_srv_init(void)
 	spin_lock_init(&cf_lock);
 	cf_ip_hash_item = (struct list_head *)__get_free_pages(GFP_KERNEL, cf_table_order());
 	if (!cf_ip_hash_item) {
+		/* fixed text */
 		printk("Cf_hash_init error:Line = %d, Func = %s\n", 1733, "cf_srv_hash_init");
 		return 0;
 	}
@@ -95,6 +96,7 @@ static int cf_lookup(u32 addr)
 	}
 	spin_unlock_bh(&cf_lock);
 	if (missing)
+		/* fixed text */
 		printk("cf_ip_hash_item is NULL\n");
 	return found;
 }

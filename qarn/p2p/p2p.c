@@ -43,12 +43,12 @@ struct p2p_peer {
 /* udpHashTable is guarded by p2p_udp_lock, p2pHashTable by p2p_lock; where both are held,
  * p2p_udp_lock is taken first. */
 static DEFINE_SPINLOCK(p2p_udp_lock);
-static struct udp_peer *udpHashTable[UDP_BUCKETS];
+static struct udp_peer *udpHashTable[UDP_BUCKETS];	/* fixed name */
 static DEFINE_SPINLOCK(p2p_lock);
-static struct p2p_peer *p2pHashTable[P2P_BUCKETS];
+static struct p2p_peer *p2pHashTable[P2P_BUCKETS];	/* fixed name */
 
-static struct timer_list nfHashTimer;
-static unsigned int udpTimes;	/* only the timer touches it */
+static struct timer_list nfHashTimer;	/* fixed name */
+static unsigned int udpTimes;	/* fixed name; only the timer touches it */
 
 static inline unsigned int udp_bucket(u32 addr, u16 port)
 {
@@ -61,6 +61,7 @@ static inline unsigned int p2p_bucket(u32 addr)
 }
 
 /* Appends a P2P peer; caller holds p2p_lock. Duplicates are not looked for. */
+/* fixed name */
 static void p2pAddHash(u32 addr, u16 port)
 {
 	struct p2p_peer **pp = &p2pHashTable[p2p_bucket(addr)];
@@ -293,6 +294,7 @@ static void udp_sweep(void)
 	spin_unlock_bh(&p2p_udp_lock);
 }
 
+/* fixed name */
 static void nfHashTimeOut(unsigned long data)
 {
 	(void)data;

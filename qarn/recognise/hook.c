@@ -101,6 +101,7 @@ static int qarn_check_facemeeting(const struct qarn_pkt *p)
 		if (!qarn_facemeeting_at_start(p, p->data_len))
 			return -1;
 		if (qarn_debug & QARN_DEBUG_FACEMEETING)
+			/* fixed text */
 			printk("%s,%d,checked %s, ct is %s\n", "qarn_check_facemeeting", 1172,
 			       "facemeetingv2.1#", "TCP");
 		return 0;
@@ -109,6 +110,7 @@ static int qarn_check_facemeeting(const struct qarn_pkt *p)
 		if (!qarn_facemeeting_at_start(p, p->payload_len))
 			return -1;
 		if (qarn_debug & QARN_DEBUG_FACEMEETING)
+			/* fixed text */
 			printk("%s,%d,checked %s, ct is %s\n", "qarn_check_facemeeting", 1185,
 			       "facemeetingv2.1#", "UDP");
 		return 0;

@@ -16,7 +16,8 @@
 #define HTTP_MIN_PAYLOAD 20
 #define HTTP_MAX_REPLY_PACKETS 9
 
-/* The four bytes "HTTP" as one word in memory order, compared with a response's first four. */
+/* The four bytes "HTTP" as one word in memory order, compared with a response's first four.
+ * Fixed name. */
 static const union {
 	unsigned char bytes[4];
 	u32 word;
@@ -111,6 +112,7 @@ static int begins(const unsigned char *value, int len, const char *literal)
 static void http_trace_type(int line, int len, const char *what)
 {
 	if (qarn_debug & QARN_DEBUG_HTTP)
+		/* fixed text */
 		printk("[%s]:%d checklen:%d, %s\n\n", "qarn_check_http", line, len, what);
 }
 
@@ -154,6 +156,7 @@ static int classify_content_type(struct nf_conn *ct, const unsigned char *payloa
 		} else {
 			http_trace_type(762, len, "HTTP_WEB_DOWNLOAD");
 			if (qarn_debug & QARN_DEBUG_DOWNLOAD)
+				/* fixed text */
 				printk("%s-%d:web_download test\n", "qarn_check_wan", 1335);
 			set_mark(ct, QARN_APP_WEB_DOWNLOAD);
 		}
@@ -214,6 +217,7 @@ static int check_headers_any_case(struct nf_conn *ct, const unsigned char *paylo
 
 	if (len > 0) {
 		if (qarn_debug & QARN_DEBUG_HTTP)
+			/* fixed text */
 			printk("[%s]:%d match the Content-Type: , checklen:%d, offset: %.*s\n",
 			       "qarn_check_http", 694, len, len, (const char *)v);
 		if (begins_any_case(v, len, "application/json") ||
@@ -253,6 +257,7 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 		return -1;
 	if (plen < HTTP_MIN_PAYLOAD) {
 		if (qarn_debug & QARN_DEBUG_HTTP)
+			/* fixed text */
 			printk("[%s]:%d len:%d, little the %d\n", "qarn_check_http", 677, plen,
 			       HTTP_MIN_PAYLOAD);
 		return -1;
@@ -266,6 +271,7 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 	memcpy(&head, payload, sizeof(head));
 	if (head != httpResponseHead.word) {
 		if (qarn_debug & QARN_DEBUG_HTTP)
+			/* fixed text */
 			printk("[%s]:%d is not HTTP packet!\n", "qarn_check_http", 684);
 		return -1;
 	}
@@ -276,6 +282,7 @@ int qarn_check_wan(struct sk_buff *skb, struct nf_conn *ct, struct qarn_flow *fl
 			  &off, &len) == 1) {
 		/* one call for the whole line: a kernel log record ends with each call */
 		if (qarn_debug & QARN_DEBUG_HTTP)
+			/* fixed text */
 			printk("[%s]:%d match the Content-Type: , checklen:%d, offset: %.*s\n",
 			       "qarn_check_http", 694, len, len, (const char *)payload + off);
 		if (classify_content_type(ct, payload, payload + off, len) == 0)

@@ -77,6 +77,7 @@ int qarn_vpn_check_port(struct sk_buff *skb)
 		src = (const unsigned char *)&p.ip->saddr;
 		/* one line each: an event line that runs into the next would be lost to
 		 * whatever reads the log line by line */
+		/* fixed text */
 		printk("R1 @#@ log_info n %u.%u.%u.%u - - %s - -v2 %s VPN\n",
 		       src[0], src[1], src[2], src[3], "vpnuse", qarn_vpn_name[i]);
 		return 0;
