@@ -1,6 +1,7 @@
 #include "overview.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "core/instance_lock.h"
 #include "core/paths.h"
 #include "core/settings.h"
+#include "kernel/kmsg.h"
 #include "nvram.h"
 #include "registration_list.h"
 #include "status_view.h"
@@ -106,16 +108,11 @@ bool in_account_file(const std::string& name) {
   return false;
 }
 
-// The exempt MAC file's addresses, compared as six numbers.
+// The exempt MAC file's addresses, compared as six numbers the way the daemon reads them.
 bool same_mac(const std::string& a, const std::string& b) {
-  unsigned x[6], y[6];
-  if (std::sscanf(a.c_str(), "%x:%x:%x:%x:%x:%x", &x[0], &x[1], &x[2], &x[3], &x[4], &x[5]) != 6 ||
-      std::sscanf(b.c_str(), "%x:%x:%x:%x:%x:%x", &y[0], &y[1], &y[2], &y[3], &y[4], &y[5]) != 6)
-    return false;
-  for (int i = 0; i < 6; ++i) {
-    if (x[i] != y[i]) return false;
-  }
-  return true;
+  unsigned char x[6], y[6];
+  return kernel::parse_mac(a.c_str(), x) && kernel::parse_mac(b.c_str(), y) &&
+         std::memcmp(x, y, sizeof x) == 0;
 }
 
 }  // namespace
