@@ -37,14 +37,7 @@ void host_up(const Event& e, UserTable& /*accounts*/, UserTable& online) {
   r.login_time = now;
   r.online = 1;
 
-  Pos found = end(online);
-  for (Pos i = 0; i < online.records.size(); ++i) {
-    const OnlineUserRecord& o = online.records[i];
-    if (o.kind != KIND_CLIENT_IP && o.ip == r.ip && o.kind == r.kind && o.online == 1) {
-      found = i;
-      break;
-    }
-  }
+  const Pos found = find_online_host_by_ip(online, r.ip, r.kind);
   if (found != end(online)) {
     replace(online, found, r);
   } else {

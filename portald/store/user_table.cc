@@ -74,6 +74,12 @@ Pos find_client_by_ip(const UserTable& t, const std::string& ip) {
   return find_address(t, ip, [](const OnlineUserRecord& r) { return r.kind == KIND_CLIENT_IP; });
 }
 
+Pos find_online_host_by_ip(const UserTable& t, const std::string& ip, int32_t kind) {
+  return find_address(t, ip, [kind](const OnlineUserRecord& r) {
+    return r.kind != KIND_CLIENT_IP && r.kind == kind && r.online == 1;
+  });
+}
+
 Pos find_by_name(const UserTable& t, const std::string& name) {
   return find_first(t, [&](const OnlineUserRecord& r) { return r.name == name; });
 }

@@ -45,6 +45,9 @@ Pos find_by_ip(const UserTable& t, const std::string& ip);
 Pos find_online_by_ip(const UserTable& t, const std::string& ip);
 Pos find_client_by_ip(const UserTable& t, const std::string& ip);
 Pos find_by_name(const UserTable& t, const std::string& name);
+// The host-up event's search: the first record on line of that kind, not KIND_CLIENT_IP,
+// whose ip equals the text.
+Pos find_online_host_by_ip(const UserTable& t, const std::string& ip, int32_t kind);
 
 void append(UserTable& t, const OnlineUserRecord& r);
 void remove(UserTable& t, Pos pos);

@@ -131,6 +131,17 @@ TEST(UserTableTest, SearchesByAddressCompareWholeTextsWhereKeysAgree) {
   replace(t, 0, rec("moved", "10.2.2.2"));
   EXPECT_EQ(find_by_ip(t, "255.255.255.255"), end(t));
   EXPECT_EQ(find_client_by_ip(t, "10.2.2.2"), 0u);
+
+  // The host-up search: on line, of the kind asked for, never a client.
+  UserTable h;
+  append(h, rec("", "10.3.3.3"));
+  append(h, rec("", "10.3.3.3", KIND_MAC, 0));
+  append(h, rec("", "10.3.3.3", KIND_EXEMPT_IP));
+  append(h, rec("", "10.3.3.3", KIND_MAC));
+  EXPECT_EQ(find_online_host_by_ip(h, "10.3.3.3", KIND_MAC), 3u);
+  EXPECT_EQ(find_online_host_by_ip(h, "10.3.3.3", KIND_EXEMPT_IP), 2u);
+  EXPECT_EQ(find_online_host_by_ip(h, "10.3.3.3", KIND_CLIENT_IP), end(h));
+  EXPECT_EQ(find_online_host_by_ip(h, "10.3.3.30", KIND_MAC), end(h));
 }
 
 TEST(LimitsTest, DateKeysCompareAsCalendarDates) {
