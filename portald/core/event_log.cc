@@ -44,6 +44,16 @@ int log_fd(const char* path) {
   return g_file.fd;
 }
 
+}  // namespace
+
+void close_log_file() {
+  std::lock_guard<std::mutex> hold(file_lock);
+  if (g_file.fd >= 0) close(g_file.fd);
+  g_file = LogFile{};
+}
+
+namespace {
+
 // Appends one line to the log file with one write; reports nothing.
 void append_line(const char* path, const char* format, va_list args) {
   char small[1024];

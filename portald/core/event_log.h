@@ -18,6 +18,10 @@ void log_event(const char* title, const char* message);
 // One token line: syslog priority 0 with the default identity and facility.
 void log_token(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Closes the log file's descriptor if one is kept open; the next line opens the file again.
+// For code that must account for its descriptors (tests that check none is left behind).
+void close_log_file();
+
 // One line about the daemon itself rather than a client (for example what it refused):
 // syslog priority warning with the default identity and facility.
 void log_warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
