@@ -20,14 +20,26 @@ def can_run():
 
 
 def click_and_wait(d, element):
-    """Clicks element and waits until the page it was on has been replaced."""
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions
+    """Clicks element and waits until the page it was on has been replaced by a loaded one.
+    The old page is marked through a script variable rather than watched through an element
+    reference: a reference into a page that is being replaced can fail with a generic error
+    ("Node with given id does not belong to the document") instead of reading as stale, and so
+    can the click that starts the navigation."""
+    from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.support.ui import WebDriverWait
-    old = d.find_element(By.TAG_NAME, "html")
-    element.click()
-    WebDriverWait(d, 40).until(expected_conditions.staleness_of(old))
-    WebDriverWait(d, 40).until(lambda drv: drv.execute_script("return document.readyState") == "complete")
+    d.execute_script("window.__left_behind = true")
+    try:
+        element.click()
+    except WebDriverException:
+        pass  # whether the page was left is what counts, and the wait below tells
+
+    def replaced(drv):
+        try:
+            return drv.execute_script(
+                "return window.__left_behind === undefined && document.readyState === 'complete'")
+        except WebDriverException:
+            return False  # between the two pages
+    WebDriverWait(d, 40).until(replaced, "the page was not replaced after a click")
 
 
 def browser(user_data, port, lang):

@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import urllib.error
 import urllib.request
 
@@ -525,7 +526,9 @@ def main():
             return SKIP
         test.run()
     except Exception as e:  # a failed check, or the browser or a partner failing
-        print("FAIL: " + (str(e) if isinstance(e, Failed) else repr(e)))
+        print("FAIL: " + (str(e) if isinstance(e, Failed) else repr(e) + " " + str(e).strip()))
+        if not isinstance(e, Failed):
+            traceback.print_exc(file=sys.stdout)
         for name in ("lighttpd.log", "lighttpd.out", "events.log", "admit.journal", "portald.out"):
             print(f"--- {name}\n" + rig.read(name)[-3000:])
         for d in test.drivers:
