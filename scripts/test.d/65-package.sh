@@ -87,14 +87,18 @@ for _ in $(seq 100); do [ -S "$r/admit.sock" ] && break; sleep 0.05; done
 ip netns exec "$ns" "$root/usr/sbin/portald" 2>"$r/portald.err" &
 pids+=($!)
 for _ in $(seq 100); do [ -S "$r/tmp/R3localsocket_login" ] && break; sleep 0.05; done
-in_ns "$root/usr/bin/portal-login" --ip 192.168.1.20 --mac aa:bb:cc:dd:ee:01 --user guest | grep -qx LOGIN_OK
+# Outputs are taken whole before grep -q reads them: grep may stop early, and under pipefail the
+# writer's broken pipe would fail the stage.
+login=$(in_ns "$root/usr/bin/portal-login" --ip 192.168.1.20 --mac aa:bb:cc:dd:ee:01 --user guest)
+[ "$login" = LOGIN_OK ] || { echo "login from the package: $login"; exit 1; }
 status=$(in_ns "$root/usr/bin/portalctl" status --json)
 echo "   portalctl status --json: $status"
 for want in '"running":true' '"auth_type":"USERS"' '"clients_online":1' '"reachable":true' \
             '"clients":1'; do
   grep -qF "$want" <<<"$status" || { echo "not in portalctl's status: $want"; exit 1; }
 done
-in_ns nft list table inet "pkg$$" | grep -q 'set clients'
+ruleset=$(in_ns nft list table inet "pkg$$")
+grep -q 'set clients' <<<"$ruleset" || { echo "admitd's table has no set clients"; exit 1; }
 sentences=$("$root/usr/bin/portal-log" "$r/events.log")
 echo "$sentences" | sed 's/^/   portal-log: /'
 grep -qx 'guest came online from 192.168.1.20 (aa:bb:cc:dd:ee:01) by account login' <<<"$sentences"
