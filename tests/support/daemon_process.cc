@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -28,7 +29,8 @@
 namespace testing_support {
 namespace {
 
-int g_daemons = 0;
+// Tests start daemons from several threads at once.
+std::atomic<int> g_daemons{0};
 
 }  // namespace
 
