@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <system_error>
 
 namespace capture {
 namespace {
@@ -27,6 +30,17 @@ constexpr uint16_t kOptionTsResolution = 9;
 constexpr uint16_t kOptionTsOffset = 14;
 
 constexpr size_t kPcapFileHeader = 24;
+
+// Pages already read are given back in steps of this size, so a large capture does not stay
+// resident (they are read again from the file should a frame be touched later).
+constexpr size_t kGiveBack = size_t{16} << 20;
+// The read-ahead thread gives back in smaller steps, as it costs the reader nothing.
+constexpr size_t kAheadGiveBack = size_t{4} << 20;
+// A mapped file of at least this size gets the read-ahead thread; the thread maps pages up
+// to kAheadWindow beyond the reader, kAheadStep at a time, and publishes are that far apart.
+constexpr size_t kAheadMinimum = size_t{32} << 20;
+constexpr size_t kAheadWindow = size_t{8} << 20;
+constexpr size_t kAheadStep = size_t{1} << 20;
 
 uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
 
@@ -63,6 +77,7 @@ uint64_t to_usec(uint64_t ts, uint64_t units, int64_t offset_seconds) {
 Reader::~Reader() { release(); }
 
 void Reader::release() {
+  stop_ahead();
   if (mapped_) munmap(const_cast<uint8_t*>(base_), size_);
   mapped_ = false;
   base_ = nullptr;
@@ -108,7 +123,61 @@ bool Reader::open(const std::string& path, std::string* error) {
     size_ = owned_.size();
   }
   ::close(fd);
-  return start(error);
+  if (!start(error)) return false;
+  start_ahead();
+  return true;
+}
+
+void Reader::start_ahead() {
+  if (!mapped_ || size_ < kAheadMinimum) return;
+  reached_.store(pos_, std::memory_order_relaxed);
+  stop_.store(false, std::memory_order_relaxed);
+  try {
+    ahead_ = std::thread(&Reader::run_ahead, this);
+  } catch (const std::system_error&) {
+    // No thread: the reader maps pages itself as it touches them and gives them back.
+  }
+}
+
+void Reader::stop_ahead() {
+  if (!ahead_.joinable()) return;
+  stop_.store(true, std::memory_order_relaxed);
+  ahead_.join();
+}
+
+// Asks the kernel to map the pages of [from, to) now, so the reader does not stop for page
+// faults; where the kernel cannot (MADV_POPULATE_READ is from Linux 5.14), one byte of each
+// page is read instead.
+void Reader::run_ahead() {
+  constexpr size_t kPage = 4096;
+  uint8_t* base = const_cast<uint8_t*>(base_);
+  size_t mapped = reached_.load(std::memory_order_relaxed) & ~(kPage - 1);
+  size_t released = 0;
+  bool populate = true;
+  while (!stop_.load(std::memory_order_relaxed)) {
+    size_t at = reached_.load(std::memory_order_acquire);
+    bool idle = true;
+    if (mapped < size_ && mapped < at + kAheadWindow) {
+      size_t len = std::min(kAheadStep, size_ - mapped);
+#ifdef MADV_POPULATE_READ
+      if (populate && madvise(base + mapped, len, MADV_POPULATE_READ) != 0) populate = false;
+#else
+      populate = false;
+#endif
+      if (!populate) {
+        volatile const uint8_t* p = base + mapped;
+        for (size_t i = 0; i < len; i += kPage) (void)p[i];
+      }
+      mapped += len;
+      idle = false;
+    }
+    if (at >= released + 2 * kAheadGiveBack) {
+      madvise(base + released, kAheadGiveBack, MADV_DONTNEED);
+      released += kAheadGiveBack;
+      idle = false;
+    }
+    if (idle) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
 }
 
 bool Reader::open_memory(const uint8_t* data, size_t size, std::string* error) {
@@ -177,9 +246,11 @@ void Reader::prefetch() {
   size_t until = size_ - pos_ > kAhead ? pos_ + kAhead : size_;
   if (prefetched_ < pos_) prefetched_ = pos_;
   for (; prefetched_ < until; prefetched_ += 64) __builtin_prefetch(base_ + prefetched_);
-  // Pages read are given back now and then, so a large capture does not stay resident (they
-  // are read again from the file should a frame be touched later).
-  constexpr size_t kGiveBack = size_t{16} << 20;
+  if (ahead_.joinable()) {  // the read-ahead thread maps and gives back pages
+    if (pos_ - reached_.load(std::memory_order_relaxed) >= kAheadStep)
+      reached_.store(pos_, std::memory_order_release);
+    return;
+  }
   if (mapped_ && pos_ - released_ >= 2 * kGiveBack) {
     madvise(const_cast<uint8_t*>(base_) + released_, kGiveBack, MADV_DONTNEED);
     released_ += kGiveBack;

@@ -2,13 +2,16 @@
 // byte order) and pcapng (any number of sections and interfaces, enhanced, simple and
 // obsolete packet blocks), read from memory. A regular file is mapped, anything else read
 // in full; packets are handed out as pointers into that memory, with no copy and no
-// allocation per packet.
+// allocation per packet. A large mapped file is mapped in ahead of the reader, and given
+// back behind it, by a second thread.
 #ifndef QARN_REPLAY_CAPTURE_H
 #define QARN_REPLAY_CAPTURE_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace capture {
@@ -70,6 +73,9 @@ class Reader {
   void prefetch();
   int fail(const std::string& why);
   void release();
+  void start_ahead();
+  void stop_ahead();
+  void run_ahead();
 
   const uint8_t* base_ = nullptr;
   size_t size_ = 0;
@@ -77,6 +83,11 @@ class Reader {
   size_t prefetched_ = 0;  // lines before this offset have been asked for
   size_t released_ = 0;    // pages before this offset have been given back
   bool mapped_ = false;
+  // The read-ahead thread, for a large mapped file: it maps pages a window ahead of
+  // `reached_` (pos_ as the reader last published it) and gives back pages behind it.
+  std::thread ahead_;
+  std::atomic<size_t> reached_{0};
+  std::atomic<bool> stop_{false};
   std::vector<uint8_t> owned_;  // the content when it could not be mapped
   bool pcapng_ = false;
   bool swapped_ = false;    // the file's byte order is not this machine's

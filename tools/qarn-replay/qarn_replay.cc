@@ -436,6 +436,8 @@ int main(int argc, char** argv) {
                 std::to_string(reader.linktype()) +
                 "; only Ethernet, Linux cooked, raw IP and IPv4 are read");
 
+  // One thread runs the module here, so its locks need no atomic instructions.
+  kstub_one_thread();
   relayk_reset(opt.hz);
   for (const auto& lan : opt.lans) relayk_add_lan(lan.first, lan.second);
   for (const auto& p : opt.params) {

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <linux/gfp.h>
@@ -112,6 +113,50 @@ TEST(AllocDeathTest, FreeingWithTheWrongAllocator) {
 TEST(LockDeathTest, TakingAHeldLockAgainOrReleasingAnUnheldOne) {
   EXPECT_DEATH(LockTwice(), "deadlock");
   EXPECT_DEATH(UnlockUnheld(), "does not hold");
+}
+
+// After kstub_one_thread, locks keep their bookkeeping without atomic instructions: a lock
+// works, a second take is still a deadlock, a reader and a writer still exclude each other,
+// and another thread that takes a lock stops the program. Each case runs in a child process,
+// since the mode cannot be left.
+TEST(LockDeathTest, OneThreadModeKeepsTheChecks) {
+  EXPECT_EXIT(
+      {
+        kstub_one_thread();
+        static DEFINE_RWLOCK(rw);
+        spin_lock_bh(&test_lock);
+        if (!spin_is_locked(&test_lock) || !in_atomic()) std::abort();
+        spin_unlock_bh(&test_lock);
+        read_lock_bh(&rw);
+        read_lock_bh(&rw);
+        read_unlock_bh(&rw);
+        read_unlock_bh(&rw);
+        write_lock_bh(&rw);
+        write_unlock_bh(&rw);
+        if (spin_is_locked(&test_lock) || in_atomic()) std::abort();
+        std::exit(7);
+      },
+      ::testing::ExitedWithCode(7), "");
+  EXPECT_DEATH(
+      {
+        kstub_one_thread();
+        LockTwice();
+      },
+      "deadlock");
+  EXPECT_DEATH(
+      {
+        kstub_one_thread();
+        static DEFINE_RWLOCK(rw);
+        read_lock(&rw);
+        write_lock(&rw);
+      },
+      "deadlock");
+  EXPECT_DEATH(
+      {
+        kstub_one_thread();
+        std::thread([] { spin_lock(&test_lock); }).join();
+      },
+      "second thread");
 }
 
 TEST(PrintkTest, CaptureDropsLevelMarkersAtLineStarts) {

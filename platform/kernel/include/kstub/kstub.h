@@ -36,6 +36,12 @@ void kstub_advance_jiffies(unsigned int ticks);
 /* Timers armed and not yet run. */
 int kstub_timers_pending(void);
 
+/* One thread: the caller promises that from now on only the calling thread enters the
+ * module and this runtime. Locks then keep their bookkeeping (a lock taken twice is still
+ * reported) without the processor's locked instructions, as a kernel built for one processor
+ * compiles its spin locks down. Another thread taking a lock afterwards stops the program. */
+void kstub_one_thread(void);
+
 /* Module parameters, by name: 0 on success, -1 for an unknown name. */
 int kstub_param_set(const char *name, int value);
 int kstub_param_get(const char *name, int *value);
