@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, dnsmasq, OpenSSH, chrony)
-# and real clients (curl, dig, ssh, chrony, an OpenVPN client) talk through a router in network
-# namespaces;
+# qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, Python's HTTP server,
+# dnsmasq, OpenSSH, chrony) and real clients (curl, dig, ssh, chrony, an OpenVPN client) talk
+# through a router in network namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
 # mark of the fixed rules by default and the right application with qarn_extended=1.
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
@@ -56,6 +56,12 @@ mimetype.assign = (".html" => "text/html", ".mp4" => "video/mp4", ".zip" => "app
 }
 CONF
 netns_bg "$NS_SERVER" "$work/lighttpd.log" lighttpd -D -f "$work/lighttpd.conf"
+# Python's HTTP server spells its header "Content-type"
+mkdir -p "$work/py"
+{ printf '%%PDF-1.4\n'; head -c 12000 /dev/zero | tr '\0' 'd'; printf '\n%%%%EOF\n'; } >"$work/py/doc.pdf"
+cp "$work/www/data.json" "$work/py/data.json"
+netns_bg "$NS_SERVER" "$work/http-server.log" /usr/bin/python3 -m http.server 8080 --bind "$S" \
+  --directory "$work/py"
 echo "address=/example.com/$S" >"$work/dnsmasq.conf"
 netns_bg "$NS_SERVER" "$work/dnsmasq.log" dnsmasq -k -C "$work/dnsmasq.conf" -i eth0 \
   --bind-interfaces -x "$work/dnsmasq.pid" --no-resolv --no-hosts
@@ -68,7 +74,7 @@ netns_bg "$NS_SERVER" "$work/sshd.log" "$(command -v sshd)" -D -e -f /dev/null \
 printf 'allow all\nlocal stratum 8\nbindaddress %s\npidfile %s\ncmdport 0\n' "$S" \
   "$work/chronyd.pid" >"$work/chrony-server.conf"
 netns_bg "$NS_SERVER" "$work/chronyd.log" chronyd -x -d -u root -f "$work/chrony-server.conf"
-for port in 80 443 53 22; do
+for port in 80 443 53 22 8080; do
   netns_wait_tcp "$NS_SERVER" "$S" $port 10 ||
     { echo "FAIL: nothing listens on $S:$port"; tail -n 5 "$work"/*.log; exit 1; }
 done
@@ -92,6 +98,8 @@ get 41004 "http://$S/data.json"
 get 41005 "http://$S/font.woff2" "http://$S/clip.mp4"          # kept alive: two responses
 get 41006 -k --resolve "www.youtube.com:443:$S" "https://www.youtube.com/page.html"
 get 41007 -k --resolve "portal.example:443:$S" "https://portal.example/page.html"
+get 41008 "http://$S:8080/doc.pdf"
+get 41009 "http://$S:8080/data.json"
 step in_ns "$C" dig +short +tries=1 +time=2 -b "$C1_ADDR#42001" @"$S" www.example.com
 step in_ns "$C" dig +short +tries=1 +time=2 +tcp -b "$C1_ADDR#42002" @"$S" www.example.com
 step in_ns "$C" timeout 5 ssh -F /dev/null -o BatchMode=yes -o StrictHostKeyChecking=no \
@@ -121,6 +129,8 @@ expected=(
   "41005 unclassified web-video"
   "41006 unclassified tls-video"
   "41007 unclassified tls"
+  "41008 unclassified web-page"
+  "41009 unclassified web-page"
   "42001 dns dns"
   "42002 unclassified dns"
   ":22 unclassified ssh"
