@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, Python's HTTP server,
-# dnsmasq, OpenSSH, chrony) and real clients (curl, dig, ssh, chrony, an OpenVPN client) talk
-# through a router in network namespaces;
+# vsftpd, dnsmasq, OpenSSH, chrony) and real clients (curl over HTTP, HTTPS and FTP, dig, ssh,
+# chrony, an OpenVPN client) talk through a router in network namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
 # mark of the fixed rules by default and the right application with qarn_extended=1.
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
@@ -12,7 +12,7 @@ set -uo pipefail
 netns_require
 BIN=$(cd "$1" && pwd)
 keep=${2:-}
-for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3; do
+for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 vsftpd; do
   command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
@@ -74,7 +74,28 @@ netns_bg "$NS_SERVER" "$work/sshd.log" "$(command -v sshd)" -D -e -f /dev/null \
 printf 'allow all\nlocal stratum 8\nbindaddress %s\npidfile %s\ncmdport 0\n' "$S" \
   "$work/chronyd.pid" >"$work/chrony-server.conf"
 netns_bg "$NS_SERVER" "$work/chronyd.log" chronyd -x -d -u root -f "$work/chrony-server.conf"
-for port in 80 443 53 22 8080; do
+# an anonymous FTP server: active data from its port 20, passive data on one fixed port
+mkdir -p "$work/ftp" "$work/ftp-empty"
+chmod 755 "$work/ftp"
+head -c 60000 /dev/zero | tr '\0' 'x' >"$work/ftp/file.bin"
+cat >"$work/vsftpd.conf" <<CONF
+listen=YES
+listen_address=$S
+background=NO
+anonymous_enable=YES
+local_enable=NO
+write_enable=NO
+anon_root=$work/ftp
+no_anon_password=YES
+connect_from_port_20=YES
+pasv_min_port=45001
+pasv_max_port=45001
+secure_chroot_dir=$work/ftp-empty
+seccomp_sandbox=NO
+xferlog_enable=NO
+CONF
+netns_bg "$NS_SERVER" "$work/vsftpd.log" vsftpd "$work/vsftpd.conf"
+for port in 80 443 53 22 8080 21; do
   netns_wait_tcp "$NS_SERVER" "$S" $port 10 ||
     { echo "FAIL: nothing listens on $S:$port"; tail -n 5 "$work"/*.log; exit 1; }
 done
@@ -100,6 +121,10 @@ get 41006 -k --resolve "www.youtube.com:443:$S" "https://www.youtube.com/page.ht
 get 41007 -k --resolve "portal.example:443:$S" "https://portal.example/page.html"
 get 41008 "http://$S:8080/doc.pdf"
 get 41009 "http://$S:8080/data.json"
+# FTP: the control connection from a fixed port, the data connection active (from the
+# server's port 20 to the client's 46001) or passive (to the server's 45001)
+get 41010 -P "$C1_ADDR:46001" "ftp://$S/file.bin"
+get 41011-41012 --ftp-pasv "ftp://$S/file.bin"       # the data connection takes 41012
 step in_ns "$C" dig +short +tries=1 +time=2 -b "$C1_ADDR#42001" @"$S" www.example.com
 step in_ns "$C" dig +short +tries=1 +time=2 +tcp -b "$C1_ADDR#42002" @"$S" www.example.com
 step in_ns "$C" timeout 5 ssh -F /dev/null -o BatchMode=yes -o StrictHostKeyChecking=no \
@@ -131,6 +156,10 @@ expected=(
   "41007 unclassified tls"
   "41008 unclassified web-page"
   "41009 unclassified web-page"
+  "41010 ftp ftp"
+  ":46001 unclassified ftp-data"
+  "41011 ftp ftp"
+  ":45001 unclassified unclassified"       # passive data: its port is only in the control reply
   "42001 dns dns"
   "42002 unclassified dns"
   ":22 unclassified ssh"
