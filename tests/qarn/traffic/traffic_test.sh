@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, Python's HTTP server,
 # vsftpd, dnsmasq, OpenSSH, chrony) and real clients (curl over HTTP, HTTPS and FTP, dig, ssh,
-# chrony, an OpenVPN client) talk through a router in network namespaces;
+# chrony; an OpenVPN client, xl2tpd and strongSwan's charon-cmd, whose handshakes nobody
+# answers) talk through a router in network namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
 # mark of the fixed rules by default and the right application with qarn_extended=1.
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
@@ -12,7 +13,7 @@ set -uo pipefail
 netns_require
 BIN=$(cd "$1" && pwd)
 keep=${2:-}
-for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 vsftpd; do
+for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 vsftpd xl2tpd charon-cmd; do
   command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
@@ -140,8 +141,41 @@ netns_bg "$C" "$work/openvpn.log" openvpn --client --dev null --proto udp --remo
   --lport 43001 --ca "$work/ovpn.pem" --cert "$work/ovpn.pem" --key "$work/ovpn.key" \
   --verb 1 --connect-retry-max 1
 vpn_pid=$NETNS_PID
+# an L2TP access concentrator dialling the server: its control messages are what it sends
+cat >"$work/xl2tpd.conf" <<CONF
+[global]
+listen-addr = $C1_ADDR
+port = 1701
+[lac qarn]
+lns = $S
+autodial = yes
+redial = no
+CONF
+: >"$work/l2tp-secrets"
+netns_bg "$C" "$work/xl2tpd.log" xl2tpd -D -c "$work/xl2tpd.conf" -s "$work/l2tp-secrets" \
+  -p "$work/xl2tpd.pid" -C "$work/l2tp-control"
+l2tp_pid=$NETNS_PID
+# an IKEv2 initiator on IKE's own ports (charon-cmd takes random ones unless told): its first
+# request, sent again until it gives up
+cat >"$work/strongswan.conf" <<CONF
+charon {
+  load_modular = yes
+  plugins {
+    include /etc/strongswan.d/charon/*.conf
+  }
+}
+charon-cmd {
+  port = 500
+  port_nat_t = 4500
+}
+CONF
+STRONGSWAN_CONF=$work/strongswan.conf netns_bg "$C" "$work/charon.log" charon-cmd --host "$S" --identity client --profile ikev2-pub \
+  --cert "$work/ovpn.pem" --rsa "$work/ovpn.key"
+ike_pid=$NETNS_PID
 sleep 2
 netns_stop "$vpn_pid"
+netns_stop "$l2tp_pid"
+netns_stop "$ike_pid"
 sleep 0.5
 netns_stop "$cap_pid"
 
@@ -165,6 +199,8 @@ expected=(
   ":22 unclassified ssh"
   "43001 unclassified openvpn"
   "44001 unclassified ntp"
+  ":1701 unclassified l2tp"
+  ":500 unclassified ike"
 )
 report() {  # report OUT [ARGS...]
   local out=$1; shift
