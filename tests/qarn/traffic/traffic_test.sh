@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, Python's HTTP server,
 # vsftpd, dnsmasq, OpenSSH, chrony) and real clients (curl over HTTP, HTTPS and FTP, dig, ssh,
-# chrony; an OpenVPN client, xl2tpd and strongSwan's charon-cmd, whose handshakes nobody
-# answers) talk through a router in network namespaces;
+# chrony; an OpenVPN client, xl2tpd, strongSwan's charon-cmd and wireguard-go with wg, whose
+# handshakes nobody answers) talk through a router in network namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
 # mark of the fixed rules by default and the right application with qarn_extended=1.
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
@@ -13,7 +13,7 @@ set -uo pipefail
 netns_require
 BIN=$(cd "$1" && pwd)
 keep=${2:-}
-for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 vsftpd xl2tpd charon-cmd; do
+for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 vsftpd xl2tpd charon-cmd wireguard-go wg; do
   command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
@@ -172,8 +172,22 @@ CONF
 STRONGSWAN_CONF=$work/strongswan.conf netns_bg "$C" "$work/charon.log" charon-cmd --host "$S" --identity client --profile ikev2-pub \
   --cert "$work/ovpn.pem" --rsa "$work/ovpn.key"
 ike_pid=$NETNS_PID
+# a WireGuard tunnel (wireguard-go, as this kernel may lack the module) to a peer at the
+# server's address; one packet into the tunnel makes it send its handshake initiation
+wg_if=qwg$$
+wg genkey >"$work/wg.key" && wg genkey | wg pubkey >"$work/wg-peer.pub" ||
+  { echo "FAIL: wg cannot make keys"; exit 1; }
+netns_bg "$C" "$work/wireguard-go.log" wireguard-go -f "$wg_if"
+wg_pid=$NETNS_PID
+for i in $(seq 50); do [ -S "/var/run/wireguard/$wg_if.sock" ] && break; sleep 0.1; done
+step in_ns "$C" wg set "$wg_if" private-key "$work/wg.key" listen-port 47001 \
+  peer "$(cat "$work/wg-peer.pub")" endpoint "$S:51820" allowed-ips 10.79.0.2/32
+step ip -n "$C" addr add 10.79.0.1/24 dev "$wg_if"
+step ip -n "$C" link set "$wg_if" up
+step in_ns "$C" python3 -c "import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b'x', ('10.79.0.2', 9))"
 sleep 2
 netns_stop "$vpn_pid"
+netns_stop "$wg_pid"
 netns_stop "$l2tp_pid"
 netns_stop "$ike_pid"
 sleep 0.5
@@ -201,6 +215,7 @@ expected=(
   "44001 unclassified ntp"
   ":1701 unclassified l2tp"
   ":500 unclassified ike"
+  "47001 unclassified wireguard"
 )
 report() {  # report OUT [ARGS...]
   local out=$1; shift
