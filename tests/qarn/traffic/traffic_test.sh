@@ -2,7 +2,9 @@
 # qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, Python's HTTP server,
 # vsftpd, dnsmasq, OpenSSH, chrony) and real clients (curl over HTTP, HTTPS and FTP, dig, ssh,
 # chrony; an OpenVPN client, xl2tpd, strongSwan's charon-cmd and wireguard-go with wg, whose
-# handshakes nobody answers) talk through a router in network namespaces;
+# handshakes nobody answers) and a swarm of three aria2c BitTorrent peers with DHT (a seeder on
+# the server, two leechers on the LAN; the tracker is a few lines of Python) talk through a
+# router in network namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
 # mark of the fixed rules by default and the right application with qarn_extended=1.
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
@@ -13,7 +15,8 @@ set -uo pipefail
 netns_require
 BIN=$(cd "$1" && pwd)
 keep=${2:-}
-for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 vsftpd xl2tpd charon-cmd wireguard-go wg; do
+for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 \
+  vsftpd xl2tpd charon-cmd wireguard-go wg aria2c; do
   command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
@@ -59,7 +62,8 @@ CONF
 netns_bg "$NS_SERVER" "$work/lighttpd.log" lighttpd -D -f "$work/lighttpd.conf"
 # Python's HTTP server spells its header "Content-type"
 mkdir -p "$work/py"
-{ printf '%%PDF-1.4\n'; head -c 12000 /dev/zero | tr '\0' 'd'; printf '\n%%%%EOF\n'; } >"$work/py/doc.pdf"
+{ printf '%%PDF-1.4\n'; head -c 12000 /dev/zero | tr '\0' 'd'; printf '\n%%%%EOF\n'; } \
+  >"$work/py/doc.pdf"
 cp "$work/www/data.json" "$work/py/data.json"
 netns_bg "$NS_SERVER" "$work/http-server.log" /usr/bin/python3 -m http.server 8080 --bind "$S" \
   --directory "$work/py"
@@ -96,7 +100,54 @@ seccomp_sandbox=NO
 xferlog_enable=NO
 CONF
 netns_bg "$NS_SERVER" "$work/vsftpd.log" vsftpd "$work/vsftpd.conf"
-for port in 80 443 53 22 8080 21; do
+# a BitTorrent tracker (harness, not a peer) and the torrent of a small file
+cat >"$work/bt.py" <<'PY'
+import hashlib, http.server, socket, struct, sys, urllib.parse
+
+def bencode(v):
+    if isinstance(v, int):
+        return b"i%de" % v
+    if isinstance(v, str):
+        v = v.encode()
+    if isinstance(v, bytes):
+        return b"%d:%s" % (len(v), v)
+    return b"d" + b"".join(bencode(k) + bencode(v[k]) for k in sorted(v)) + b"e"
+
+if sys.argv[1] == "torrent":  # torrent FILE ANNOUNCE OUT
+    data = open(sys.argv[2], "rb").read()
+    piece = 16384
+    pieces = b"".join(hashlib.sha1(data[i:i + piece]).digest()
+                      for i in range(0, len(data), piece))
+    info = {"name": sys.argv[2].rsplit("/", 1)[-1], "length": len(data),
+            "piece length": piece, "pieces": pieces}
+    open(sys.argv[4], "wb").write(bencode({"announce": sys.argv[3], "info": info}))
+    sys.exit(0)
+
+peers = []  # tracker ADDR PORT: every peer that announced, compact
+
+class Tracker(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        q = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query)
+        me = socket.inet_aton(self.client_address[0]) + struct.pack(">H", int(q["port"][0]))
+        if me not in peers:
+            peers.append(me)
+        body = bencode({"interval": 5, "peers": b"".join(p for p in peers if p != me)})
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+http.server.HTTPServer((sys.argv[2], int(sys.argv[3])), Tracker).serve_forever()
+PY
+mkdir -p "$work/bt-seed" "$work/bt-c1" "$work/bt-c2"
+head -c 393216 /dev/urandom >"$work/bt-seed/share.bin"
+python3 "$work/bt.py" torrent "$work/bt-seed/share.bin" "http://$S:6969/announce" \
+  "$work/share.torrent" || { echo "FAIL: the torrent could not be made"; exit 1; }
+netns_bg "$NS_SERVER" "$work/tracker.log" python3 "$work/bt.py" tracker "$S" 6969
+for port in 80 443 53 22 8080 21 6969; do
   netns_wait_tcp "$NS_SERVER" "$S" $port 10 ||
     { echo "FAIL: nothing listens on $S:$port"; tail -n 5 "$work"/*.log; exit 1; }
 done
@@ -140,7 +191,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=client -keyout "$wor
 netns_bg "$C" "$work/openvpn.log" openvpn --client --dev null --proto udp --remote "$S" 1194 \
   --lport 43001 --ca "$work/ovpn.pem" --cert "$work/ovpn.pem" --key "$work/ovpn.key" \
   --verb 1 --connect-retry-max 1
-vpn_pid=$NETNS_PID
+vpn_pid=$NETNS_PID vpn_start=$SECONDS
 # an L2TP access concentrator dialling the server: its control messages are what it sends
 cat >"$work/xl2tpd.conf" <<CONF
 [global]
@@ -169,13 +220,13 @@ charon-cmd {
   port_nat_t = 4500
 }
 CONF
-STRONGSWAN_CONF=$work/strongswan.conf netns_bg "$C" "$work/charon.log" charon-cmd --host "$S" --identity client --profile ikev2-pub \
-  --cert "$work/ovpn.pem" --rsa "$work/ovpn.key"
+STRONGSWAN_CONF=$work/strongswan.conf netns_bg "$C" "$work/charon.log" charon-cmd --host "$S" \
+  --identity client --profile ikev2-pub --cert "$work/ovpn.pem" --rsa "$work/ovpn.key"
 ike_pid=$NETNS_PID
 # a WireGuard tunnel (wireguard-go, as this kernel may lack the module) to a peer at the
 # server's address; one packet into the tunnel makes it send its handshake initiation
 wg_if=qwg$$
-wg genkey >"$work/wg.key" && wg genkey | wg pubkey >"$work/wg-peer.pub" ||
+(umask 077 && wg genkey >"$work/wg.key" && wg genkey | wg pubkey >"$work/wg-peer.pub") ||
   { echo "FAIL: wg cannot make keys"; exit 1; }
 netns_bg "$C" "$work/wireguard-go.log" wireguard-go -f "$wg_if"
 wg_pid=$NETNS_PID
@@ -184,14 +235,43 @@ step in_ns "$C" wg set "$wg_if" private-key "$work/wg.key" listen-port 47001 \
   peer "$(cat "$work/wg-peer.pub")" endpoint "$S:51820" allowed-ips 10.79.0.2/32
 step ip -n "$C" addr add 10.79.0.1/24 dev "$wg_if"
 step ip -n "$C" link set "$wg_if" up
-step in_ns "$C" python3 -c "import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b'x', ('10.79.0.2', 9))"
-sleep 2
-netns_stop "$vpn_pid"
-netns_stop "$wg_pid"
-netns_stop "$l2tp_pid"
-netns_stop "$ike_pid"
+step in_ns "$C" python3 -c \
+  "import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b'x', ('10.79.0.2', 9))"
+# BitTorrent: a seeder on the server, whose upload is held back so the two leechers on the
+# LAN also trade pieces with each other; each peer's DHT pings the seeder's
+aria() {  # aria NS NAME PORT ARGS...
+  local ns=$1 name=$2 port=$3; shift 3
+  netns_bg "$ns" "$work/aria-$name.log" aria2c --no-conf --disable-ipv6 --quiet \
+    --summary-interval=0 --file-allocation=none --dir "$work/bt-$name" --listen-port "$port" \
+    --enable-dht=true --dht-listen-port $((port + 1)) --dht-file-path "$work/dht-$name.dat" \
+    --seed-ratio=0.0 "$@" "$work/share.torrent"
+}
+aria "$NS_SERVER" seed 6881 --bt-seed-unverified=true --max-upload-limit=256K
+seed_pid=$NETNS_PID
+netns_wait_tcp "$NS_SERVER" "$S" 6881 10 || fail "the seeder does not listen"
+aria "$C" c1 6891 --dht-entry-point="$S:6882"
+c1_pid=$NETNS_PID
+sleep 0.3
+aria "$NS_C2" c2 6901 --dht-entry-point="$S:6882"
+c2_pid=$NETNS_PID
+for i in $(seq 150); do
+  cmp -s "$work/bt-seed/share.bin" "$work/bt-c1/share.bin" &&
+    cmp -s "$work/bt-seed/share.bin" "$work/bt-c2/share.bin" && break
+  sleep 0.1
+done
+for name in c1 c2; do
+  cmp -s "$work/bt-seed/share.bin" "$work/bt-$name/share.bin" ||
+    fail "aria2c $name did not get the whole file"
+done
+# the VPN clients have had two seconds (one for xl2tpd's first resend) while the swarm ran
+while [ $((SECONDS - vpn_start)) -le 2 ]; do sleep 0.2; done
 sleep 0.5
+# the capture ends first: what the peers do as they are stopped (connections refused by a peer
+# already gone, or closed before a handshake) is no traffic of the swarm
 netns_stop "$cap_pid"
+peers=("$c2_pid" "$c1_pid" "$seed_pid" "$vpn_pid" "$wg_pid" "$l2tp_pid" "$ike_pid")
+kill -TERM "${peers[@]}" 2>/dev/null   # all at once: aria2c takes a second to say goodbye
+for pid in "${peers[@]}"; do netns_stop "$pid"; done
 
 # --- the verdicts: client port or server port, then the application in each mode
 expected=(
@@ -216,6 +296,10 @@ expected=(
   ":1701 unclassified l2tp"
   ":500 unclassified ike"
   "47001 unclassified wireguard"
+  ":6881 unclassified bittorrent"          # every connection to the seeder,
+  ":6891 unclassified bittorrent"          # every one to the first leecher (from the second too)
+  "6892 unclassified bittorrent-dht"
+  "6902 unclassified bittorrent-dht"
 )
 report() {  # report OUT [ARGS...]
   local out=$1; shift
@@ -224,13 +308,14 @@ report() {  # report OUT [ARGS...]
 }
 report default.txt
 report extended.txt --param qarn_extended=1
-# the application of the connection whose client port (or, with ':', server port) is given
+# the applications of the connections whose client port (or, with ':', server port) is given,
+# each once
 app_of() {  # app_of REPORT KEY
   awk -v key="$2" '
     $2 == "TCP" || $2 == "UDP" {
       split($3, src, ":"); split($5, dst, ":")
-      if ((substr(key, 1, 1) == ":" && ":" dst[2] == key) || src[2] == key) { print $NF; exit }
-    }' "$work/$1"
+      if ((substr(key, 1, 1) == ":" && ":" dst[2] == key) || src[2] == key) print $NF
+    }' "$work/$1" | sort -u | paste -sd ' '
 }
 for row in "${expected[@]}"; do
   read -r key want_default want_extended <<<"$row"
