@@ -1,5 +1,7 @@
 #include "store/user_table.h"
 
+#include <algorithm>
+
 #include "store/registration.h"
 
 namespace store {
@@ -36,10 +38,26 @@ template <typename Match>
 Pos find_address(const UserTable& t, const std::string& ip, Match match) {
   const std::vector<uint32_t>& keys = keys_of(t);
   const uint32_t key = address_key(ip);
-  for (Pos i = 0; i < keys.size(); ++i) {
-    if (keys[i] != key) continue;
-    const OnlineUserRecord& r = t.records[i];
-    if (r.ip == ip && match(r)) return i;
+  const uint32_t* k = keys.data();
+  const Pos n = keys.size();
+  for (Pos i = 0; i < n;) {
+    // Blocks of keys that hold no equal one are passed over whole: the block's comparisons
+    // have no branch between them, so the compiler makes them a few vector instructions.
+    constexpr Pos kBlock = 16;
+    if (n - i >= kBlock) {
+      unsigned any = 0;
+      for (Pos j = 0; j < kBlock; ++j) any |= k[i + j] == key;
+      if (any == 0) {
+        i += kBlock;
+        continue;
+      }
+    }
+    const Pos stop = std::min(n, i + kBlock);
+    for (; i < stop; ++i) {
+      if (k[i] != key) continue;
+      const OnlineUserRecord& r = t.records[i];
+      if (r.ip == ip && match(r)) return i;
+    }
   }
   return end(t);
 }
