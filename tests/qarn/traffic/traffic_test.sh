@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, Python's HTTP server,
 # vsftpd, dnsmasq, OpenSSH, chrony) and real clients (curl over HTTP, HTTPS and FTP, dig, ssh,
-# chrony; an OpenVPN client, xl2tpd, strongSwan's charon-cmd and wireguard-go with wg, whose
-# handshakes nobody answers) and a swarm of three aria2c BitTorrent peers with DHT (a seeder on
+# chrony; an OpenVPN client, xl2tpd, strongSwan's charon-cmd, wireguard-go with wg and Chromium
+# over QUIC, whose handshakes nobody answers) and a swarm of three aria2c BitTorrent peers with DHT (a seeder on
 # the server, two leechers on the LAN; the tracker is a few lines of Python) talk through a
 # router in network namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
@@ -16,7 +16,7 @@ netns_require
 BIN=$(cd "$1" && pwd)
 keep=${2:-}
 for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 \
-  vsftpd xl2tpd charon-cmd wireguard-go wg aria2c; do
+  vsftpd xl2tpd charon-cmd wireguard-go wg aria2c chromium; do
   command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
@@ -237,6 +237,14 @@ step ip -n "$C" addr add 10.79.0.1/24 dev "$wg_if"
 step ip -n "$C" link set "$wg_if" up
 step in_ns "$C" python3 -c \
   "import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b'x', ('10.79.0.2', 9))"
+# QUIC: Chromium told to reach the video site over QUIC sends its initial packets to the
+# server's UDP 443, where nothing answers but the port-unreachable message that ends it
+netns_bg "$C" "$work/chromium.log" chromium --headless=new --no-sandbox --disable-gpu \
+  --user-data-dir="$work/chromium" --enable-quic --origin-to-force-quic-on=www.youtube.com:443 \
+  --host-resolver-rules="MAP www.youtube.com $S" --dump-dom https://www.youtube.com/page.html
+quic_pid=$NETNS_PID
+for i in $(seq 100); do kill -0 "$quic_pid" 2>/dev/null || break; sleep 0.1; done
+netns_stop "$quic_pid"
 # BitTorrent: a seeder on the server, whose upload is held back so the two leechers on the
 # LAN also trade pieces with each other; each peer's DHT pings the seeder's
 aria() {  # aria NS NAME PORT ARGS...
@@ -296,6 +304,7 @@ expected=(
   ":1701 unclassified l2tp"
   ":500 unclassified ike"
   "47001 unclassified wireguard"
+  "U:443 unclassified quic"                # Chromium's initial packets, from several ports
   ":6881 unclassified bittorrent"          # every connection to the seeder,
   ":6891 unclassified bittorrent"          # every one to the first leecher (from the second too)
   "6892 unclassified bittorrent-dht"
@@ -308,13 +317,14 @@ report() {  # report OUT [ARGS...]
 }
 report default.txt
 report extended.txt --param qarn_extended=1
-# the applications of the connections whose client port (or, with ':', server port) is given,
-# each once
+# the applications of the connections whose client port (or, with ':', server port; with 'U:',
+# UDP server port) is given, each once
 app_of() {  # app_of REPORT KEY
   awk -v key="$2" '
     $2 == "TCP" || $2 == "UDP" {
       split($3, src, ":"); split($5, dst, ":")
-      if ((substr(key, 1, 1) == ":" && ":" dst[2] == key) || src[2] == key) print $NF
+      if ((substr(key, 1, 1) == ":" && ":" dst[2] == key) || src[2] == key ||
+          (substr(key, 1, 2) == "U:" && $2 == "UDP" && "U:" dst[2] == key)) print $NF
     }' "$work/$1" | sort -u | paste -sd ' '
 }
 for row in "${expected[@]}"; do
