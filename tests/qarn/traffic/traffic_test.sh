@@ -2,9 +2,10 @@
 # qarn on real traffic: real servers (lighttpd over HTTP and HTTPS, Python's HTTP server,
 # vsftpd, dnsmasq, OpenSSH, chrony) and real clients (curl over HTTP, HTTPS and FTP, dig, ssh,
 # chrony; an OpenVPN client, xl2tpd, strongSwan's charon-cmd, wireguard-go with wg and Chromium
-# over QUIC, whose handshakes nobody answers) and a swarm of three aria2c BitTorrent peers with DHT (a seeder on
-# the server, two leechers on the LAN; the tracker is a few lines of Python) talk through a
-# router in network namespaces;
+# over QUIC, whose handshakes nobody answers), a swarm of three aria2c BitTorrent peers with
+# DHT (a seeder on the server, two leechers on the LAN; the tracker is a few lines of Python)
+# and a game of Chocolate Doom (chocolate-server on the server, a headless chocolate-doom
+# playing FreeDM on the LAN) talk through a router in network namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
 # mark of the fixed rules by default and the right application with qarn_extended=1.
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
@@ -15,12 +16,13 @@ set -uo pipefail
 netns_require
 BIN=$(cd "$1" && pwd)
 keep=${2:-}
+export PATH=$PATH:/usr/sbin:/usr/games
+iwad=/usr/share/games/doom/freedm.wad
 for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 \
-  vsftpd xl2tpd charon-cmd wireguard-go wg aria2c chromium; do
-  command -v $tool >/dev/null || PATH=$PATH:/usr/sbin command -v $tool >/dev/null ||
+  vsftpd xl2tpd charon-cmd wireguard-go wg aria2c chromium chocolate-server chocolate-doom "$iwad"; do
+  command -v $tool >/dev/null || [ -f "$tool" ] ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
-export PATH=$PATH:/usr/sbin
 
 work=$(mktemp -d /tmp/qarn-traffic.XXXXXX)
 failures=0
@@ -147,9 +149,16 @@ head -c 393216 /dev/urandom >"$work/bt-seed/share.bin"
 python3 "$work/bt.py" torrent "$work/bt-seed/share.bin" "http://$S:6969/announce" \
   "$work/share.torrent" || { echo "FAIL: the torrent could not be made"; exit 1; }
 netns_bg "$NS_SERVER" "$work/tracker.log" python3 "$work/bt.py" tracker "$S" 6969
+# a dedicated Doom server on its UDP 2342 (private: it tells no master server about itself)
+netns_bg "$NS_SERVER" "$work/chocolate-server.log" chocolate-server -privateserver
+game_server_pid=$NETNS_PID
 for port in 80 443 53 22 8080 21 6969; do
   netns_wait_tcp "$NS_SERVER" "$S" $port 10 ||
     { echo "FAIL: nothing listens on $S:$port"; tail -n 5 "$work"/*.log; exit 1; }
+done
+for i in $(seq 50); do
+  [ -n "$(in_ns "$NS_SERVER" ss -Hlun 'sport = :2342')" ] && break
+  sleep 0.1
 done
 
 # --- the capture on the router's LAN side
@@ -160,6 +169,13 @@ for i in $(seq 50); do [ -s "$work/traffic.pcap" ] && break; sleep 0.1; done
 sleep 0.5
 
 # --- the clients, each connection from its own source port
+# Doom: a player joins the server and, being the only one awaited, starts the game at once; it
+# plays (standing still: its moves still go out every tic) while the other clients run, with no
+# screen and no sound
+mkdir -p "$work/doom"
+HOME=$work/doom SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy netns_bg "$C" "$work/chocolate-doom.log" \
+  chocolate-doom -iwad "$iwad" -connect "$S" -nodes 1 -nosound -nomusic -nogui
+game_pid=$NETNS_PID
 get() {  # get PORT URL...
   local port=$1; shift
   step in_ns "$C" curl -s -m 5 --local-port "$port" -o /dev/null -o /dev/null "$@"
@@ -274,10 +290,19 @@ done
 # the VPN clients have had two seconds (one for xl2tpd's first resend) while the swarm ran
 while [ $((SECONDS - vpn_start)) -le 2 ]; do sleep 0.2; done
 sleep 0.5
+# the game goes on until its player has sent more packets than a UDP flow is counted to (200),
+# with a few to spare
+game_sent() {
+  tcpdump -r "$work/traffic.pcap" -n "udp and src $C1_ADDR and dst $S and dst port 2342" \
+    2>/dev/null | wc -l
+}
+for _ in $(seq 120); do [ "$(game_sent)" -gt 210 ] && break; sleep 0.1; done
+[ "$(game_sent)" -gt 210 ] || fail "the Doom player sent only $(game_sent) packets"
 # the capture ends first: what the peers do as they are stopped (connections refused by a peer
 # already gone, or closed before a handshake) is no traffic of the swarm
 netns_stop "$cap_pid"
-peers=("$c2_pid" "$c1_pid" "$seed_pid" "$vpn_pid" "$wg_pid" "$l2tp_pid" "$ike_pid")
+peers=("$c2_pid" "$c1_pid" "$seed_pid" "$vpn_pid" "$wg_pid" "$l2tp_pid" "$ike_pid" "$game_pid"
+  "$game_server_pid")
 kill -TERM "${peers[@]}" 2>/dev/null   # all at once: aria2c takes a second to say goodbye
 for pid in "${peers[@]}"; do netns_stop "$pid"; done
 
@@ -309,6 +334,7 @@ expected=(
   ":6891 unclassified bittorrent"          # every one to the first leecher (from the second too)
   "6892 unclassified bittorrent-dht"
   "6902 unclassified bittorrent-dht"
+  "U:2342 p2p-udp game-flow"               # Doom: small packets each tic, both ways
 )
 report() {  # report OUT [ARGS...]
   local out=$1; shift
