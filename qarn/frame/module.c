@@ -15,6 +15,7 @@
 #include "frame/relayk_if.h"
 #include "games/cf_srv.h"
 #include "p2p/p2p.h"
+#include "recognise/ftp.h"
 #include "recognise/hook.h"
 #include "recognise/ports.h"
 
@@ -33,6 +34,7 @@ int init_module(void)
 	       QARN_VERSION, __DATE__, __TIME__);
 	qarn_p2p_init();
 	cf_srv_init();
+	qarn_ftp_init();
 	qarn_nl_init();
 	relayk_set_check_email_dispatch(qarn_dispatch_check_email);
 	relayk_set_app_dispatch_mark(app_policy_route_mark);

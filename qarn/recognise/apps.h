@@ -25,6 +25,8 @@ extern "C" {
 
 /* Class 4, id 3: set outside this module; classified again while its reply is short. */
 #define QARN_WEB_ID_PENDING 3
+/* Class 4, id 5: a LAN client's FTP control connection. */
+#define QARN_WEB_ID_FTP 5
 
 /*
  * Every application, in the order in which a mark is named: a row whose group or id is kept
@@ -61,7 +63,7 @@ enum qarn_app {
 	QARN_APP_QUIC,
 	QARN_APP_SSH,
 	QARN_APP_TLS_VIDEO,       /* TLS to a video service's server name */
-	QARN_APP_FTP_DATA,
+	QARN_APP_FTP_DATA,        /* from port 20, or expected after a passive reply */
 	QARN_APP_BITTORRENT,
 	QARN_APP_BITTORRENT_DHT,
 	QARN_APP_UTP,

@@ -4,6 +4,7 @@
 
 #include "frame/params.h"
 #include "recognise/extended.h"
+#include "recognise/ftp.h"
 
 /* Domains whose servers carry video; a server name that is one or ends in ".<domain>". */
 static const char *const video_domains[] = {
@@ -138,7 +139,7 @@ static enum qarn_app check_tcp(const struct qarn_pkt *p)
 
 	if (either_port(sport, dport, PORT_DNS))
 		return QARN_APP_DNS;
-	if (sport == PORT_FTP_DATA)
+	if (sport == PORT_FTP_DATA || qarn_ftp_passive_data(p))
 		return QARN_APP_FTP_DATA;
 	if (p->data_len == 0)
 		return QARN_APP_COUNT;

@@ -3,10 +3,11 @@
  * fixed order and writes the mark and the packet's priority class.
  *
  * The hook keeps no state of its own; everything lives in the mark and the connection's
- * fields, which relayk hands over together with the packet. It takes no lock of its own
- * and allocates nothing. Payload is read only through the bounded reader of recognise/pkt.h:
- * a check that needs bytes the packet does not hold does not recognise it, while the checks
- * that need only its headers still do.
+ * fields, which relayk hands over together with the packet, and in the tables of the other
+ * files, each under its own lock (with qarn_extended, the expected FTP data connections of
+ * recognise/ftp.h). It takes no lock of its own and allocates nothing. Payload is read only
+ * through the bounded reader of recognise/pkt.h: a check that needs bytes the packet does not
+ * hold does not recognise it, while the checks that need only its headers still do.
  */
 #include <linux/kernel.h>
 #include <linux/in.h>
@@ -22,6 +23,7 @@
 #include "recognise/hook.h"
 #include "recognise/apps.h"
 #include "recognise/extended.h"
+#include "recognise/ftp.h"
 #include "recognise/http.h"
 #include "recognise/mark.h"
 #include "recognise/pkt.h"
@@ -47,9 +49,11 @@ static int qarn_finish(struct sk_buff *skb, const struct nf_conn *ct)
 /*
  * The periodic re-check of a settled connection. Returns 1 when the connection goes back to
  * full classification, 0 when the hook is done with the packet (without writing
- * prio_class).
+ * prio_class). With qarn_extended, a server's packet on an FTP control connection is read
+ * for a passive-mode reply on the way out.
  */
-static int qarn_recheck(struct nf_conn *ct, const struct relayk_acct *acct, u32 now)
+static int qarn_recheck(struct sk_buff *skb, struct nf_conn *ct, const struct relayk_acct *acct,
+			u32 now, u32 dir_code)
 {
 	u32 mark = relayk_ct_app_mark(ct);
 	u64 reply = relayk_acct_packets(acct, RELAYK_DIR_REPLY);
@@ -77,8 +81,15 @@ static int qarn_recheck(struct nf_conn *ct, const struct relayk_acct *acct, u32 
 		relayk_set_ct_app_mark(ct, mark);
 		relayk_set_ct_recheck_stamp(ct, now);
 	}
-	return QARN_APP_CLASS(mark) == QARN_CLASS_WEB && QARN_APP_ID(mark) == QARN_WEB_ID_PENDING &&
-	       reply <= 19;
+	if (QARN_APP_CLASS(mark) != QARN_CLASS_WEB)
+		return 0;
+	if (QARN_APP_ID(mark) == QARN_WEB_ID_PENDING)
+		return reply <= 19;
+	/* the one compare that other class-4 connections pay */
+	if (unlikely(QARN_APP_ID(mark) == QARN_WEB_ID_FTP) && qarn_extended && dir_code &&
+	    qarn_mark_is(mark, QARN_APP_FTP))
+		qarn_ftp_control(skb);
+	return 0;
 }
 
 /* Whether the payload holds n bytes and begins with the conference signature. */
@@ -241,7 +252,8 @@ int func_match_hook(struct sk_buff *skb)
 		relayk_set_ct_app_mark(ct, qarn_mark_app(mark, QARN_APP_OUTSIDE));
 		return qarn_finish(skb, ct);
 	}
-	if (mark && QARN_APP_CLASS(mark) != QARN_CLASS_UNSETTLED && !qarn_recheck(ct, acct, now))
+	if (mark && QARN_APP_CLASS(mark) != QARN_CLASS_UNSETTLED &&
+	    !qarn_recheck(skb, ct, acct, now, dir_code))
 		return 0;
 
 	/* full classification */

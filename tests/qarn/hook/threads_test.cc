@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,36 @@ TEST_F(ThreadsTest, UnloadWaitsForHooksInFlight) {
   stop = true;
   for (auto& th : threads) th.join();
   Log();
+}
+
+// Each thread is a client whose FTP server keeps answering PASV while the others do the same:
+// the table of expected data connections is shared, and every data connection is found.
+TEST_F(ThreadsTest, PassiveFtpRepliesFromSeveralClientsAtOnce) {
+  ASSERT_EQ(kstub_param_set("qarn_extended", 1), 0);
+  constexpr int kTransfers = 400;
+  std::atomic<int> missed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([t, &missed] {
+      uint32_t lan = Ip(192, 168, 3, static_cast<unsigned>(1 + t));
+      auto send = [](const Bytes& p) {
+        relayk_result r{};
+        relayk_packet_in(p.data(), static_cast<unsigned>(p.size()), nullptr, &r);
+        return r.mark;
+      };
+      send(Tcp(lan, kWan, 2100, 21, {}, PCAPW_SYN));
+      for (int i = 0; i < kTransfers; i++) {
+        uint16_t port = static_cast<uint16_t>(50000 + i);
+        std::string reply = "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";
+        send(Tcp(kWan, lan, 21, 2100, Text(reply + "\r\n")));
+        if (send(Tcp(lan, kWan, static_cast<uint16_t>(3000 + i), port, {}, PCAPW_SYN)) != 0x9d803)
+          missed++;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(missed, 0);
+  ASSERT_EQ(kstub_param_set("qarn_extended", 0), 0);
 }
 
 }  // namespace

@@ -190,9 +190,11 @@ get 41007 -k --resolve "portal.example:443:$S" "https://portal.example/page.html
 get 41008 "http://$S:8080/doc.pdf"
 get 41009 "http://$S:8080/data.json"
 # FTP: the control connection from a fixed port, the data connection active (from the
-# server's port 20 to the client's 46001) or passive (to the server's 45001)
+# server's port 20 to the client's 46001) or passive (to the server's 45001, named in the
+# server's reply to EPSV, or to PASV where curl is told not to try EPSV)
 get 41010 -P "$C1_ADDR:46001" "ftp://$S/file.bin"
 get 41011-41012 --ftp-pasv "ftp://$S/file.bin"       # the data connection takes 41012
+get 41013-41014 --ftp-pasv --disable-epsv "ftp://$S/file.bin"
 step in_ns "$C" dig +short +tries=1 +time=2 -b "$C1_ADDR#42001" @"$S" www.example.com
 step in_ns "$C" dig +short +tries=1 +time=2 +tcp -b "$C1_ADDR#42002" @"$S" www.example.com
 step in_ns "$C" timeout 5 ssh -F /dev/null -o BatchMode=yes -o StrictHostKeyChecking=no \
@@ -320,7 +322,9 @@ expected=(
   "41010 ftp ftp"
   ":46001 unclassified ftp-data"
   "41011 ftp ftp"
-  ":45001 unclassified unclassified"       # passive data: its port is only in the control reply
+  "41012 unclassified ftp-data"            # passive data, its port in the 229 reply to EPSV
+  "41013 ftp ftp"
+  "41014 unclassified ftp-data"            # and in the 227 reply to PASV
   "42001 dns dns"
   "42002 unclassified dns"
   ":22 unclassified ssh"
