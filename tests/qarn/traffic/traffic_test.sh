@@ -263,6 +263,15 @@ netns_bg "$C" "$work/chromium.log" chromium --headless=new --no-sandbox --disabl
 quic_pid=$NETNS_PID
 for i in $(seq 100); do kill -0 "$quic_pid" 2>/dev/null || break; sleep 0.1; done
 netns_stop "$quic_pid"
+# the game goes on until its player has sent more packets than a UDP flow is counted to (200),
+# with a few to spare, before the swarm starts: the capture then ends soon after the swarm's
+# download, before a peer opens a new connection that the capture's end would cut short
+game_sent() {
+  tcpdump -r "$work/traffic.pcap" -n "udp and src $C1_ADDR and dst $S and dst port 2342" \
+    2>/dev/null | wc -l
+}
+for _ in $(seq 120); do [ "$(game_sent)" -gt 210 ] && break; sleep 0.1; done
+[ "$(game_sent)" -gt 210 ] || fail "the Doom player sent only $(game_sent) packets"
 # BitTorrent: a seeder on the server, whose upload is held back so the two leechers on the
 # LAN also trade pieces with each other; each peer's DHT pings the seeder's
 aria() {  # aria NS NAME PORT ARGS...
@@ -292,14 +301,6 @@ done
 # the VPN clients have had two seconds (one for xl2tpd's first resend) while the swarm ran
 while [ $((SECONDS - vpn_start)) -le 2 ]; do sleep 0.2; done
 sleep 0.5
-# the game goes on until its player has sent more packets than a UDP flow is counted to (200),
-# with a few to spare
-game_sent() {
-  tcpdump -r "$work/traffic.pcap" -n "udp and src $C1_ADDR and dst $S and dst port 2342" \
-    2>/dev/null | wc -l
-}
-for _ in $(seq 120); do [ "$(game_sent)" -gt 210 ] && break; sleep 0.1; done
-[ "$(game_sent)" -gt 210 ] || fail "the Doom player sent only $(game_sent) packets"
 # the capture ends first: what the peers do as they are stopped (connections refused by a peer
 # already gone, or closed before a handshake) is no traffic of the swarm
 netns_stop "$cap_pid"
