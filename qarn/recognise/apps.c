@@ -38,6 +38,7 @@ const struct qarn_app_info qarn_apps[QARN_APP_COUNT] = {
 	[QARN_APP_QUIC] = { QARN_CLASS_WEB, 11, 7, "quic", "QUIC initial packet" },
 	[QARN_APP_SSH] = { QARN_CLASS_WEB, 11, 8, "ssh", "SSH banner" },
 	[QARN_APP_TLS_VIDEO] = { 7, 52, 2, "tls-video", "TLS server name" },
+	[QARN_APP_QUIC_VIDEO] = { 7, 52, 3, "quic-video", "QUIC server name" },
 	[QARN_APP_FTP_DATA] = { 9, 54, 3, "ftp-data",
 		"FTP data port or passive reply" },
 	[QARN_APP_BITTORRENT] = { QARN_CLASS_P2P, 53, 20, "bittorrent", "BitTorrent handshake" },

@@ -63,6 +63,7 @@ enum qarn_app {
 	QARN_APP_QUIC,
 	QARN_APP_SSH,
 	QARN_APP_TLS_VIDEO,       /* TLS to a video service's server name */
+	QARN_APP_QUIC_VIDEO,      /* QUIC to a video service's server name */
 	QARN_APP_FTP_DATA,        /* from port 20, or expected after a passive reply */
 	QARN_APP_BITTORRENT,
 	QARN_APP_BITTORRENT_DHT,

@@ -5,6 +5,7 @@
 #include "frame/params.h"
 #include "recognise/extended.h"
 #include "recognise/ftp.h"
+#include "recognise/quic.h"
 
 /* Domains whose servers carry video; a server name that is one or ends in ".<domain>". */
 static const char *const video_domains[] = {
@@ -228,7 +229,7 @@ static enum qarn_app check_udp(const struct qarn_pkt *p, const struct relayk_acc
 	if ((b[0] & 0xc0) == 0xc0 && either_port(sport, dport, PORT_HTTPS) && n >= 1200) {
 		b = qarn_pkt_bytes(p, 1, 4, copy);
 		if (b && (load32(b) == 1 || (load32(b) & 0xffffff00u) == 0xff000000u))
-			return QARN_APP_QUIC;
+			return qarn_quic_recognise(p, acct);
 	}
 	return QARN_APP_COUNT;
 }

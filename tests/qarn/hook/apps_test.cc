@@ -46,6 +46,7 @@ TEST(AppsTest, EveryApplicationSetsItsMark) {
       {QARN_APP_QUIC, 0x42c07},
       {QARN_APP_SSH, 0x42c08},
       {QARN_APP_TLS_VIDEO, 0x7d002},
+      {QARN_APP_QUIC_VIDEO, 0x7d003},
       {QARN_APP_FTP_DATA, 0x9d803},
       {QARN_APP_BITTORRENT, 0x8d414},
       {QARN_APP_BITTORRENT_DHT, 0x8d415},
