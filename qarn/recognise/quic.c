@@ -260,7 +260,7 @@ enum qarn_quic_look qarn_quic_client_name(const struct qarn_pkt *p, u8 *name, un
 	struct sni_search s;
 	u8 first, dcid[QUIC_CID_MAX], hello[4], c;
 	unsigned int dcid_len, pn_off, rest, pn_len, i;
-	u64 type, off, flen, end, max_end = 0, hello_end = 0;
+	u64 type, off, flen, held = 0, hello_len = 0;
 	u32 pn;
 	int crypto = 0;
 
@@ -288,9 +288,7 @@ enum qarn_quic_look qarn_quic_client_name(const struct qarn_pkt *p, u8 *name, un
 		if (read_varint(&r, &off) || read_varint(&r, &flen) || flen > r.len - r.pos)
 			return QARN_QUIC_NOT_READ;
 		crypto = 1;
-		end = off + flen;
-		if (end > max_end)
-			max_end = end;
+		held += flen;
 		s.seen = 0;
 		s.want = 0;
 		for (i = 0; i < flen; i++) {
@@ -304,12 +302,13 @@ enum qarn_quic_look qarn_quic_client_name(const struct qarn_pkt *p, u8 *name, un
 			}
 		}
 		if (off == 0 && flen >= sizeof(hello) && hello[0] == TLS_CLIENT_HELLO)
-			hello_end = sizeof(hello) +
+			hello_len = sizeof(hello) +
 				    ((u32)hello[1] << 16 | (u32)hello[2] << 8 | hello[3]);
 	}
 	if (!crypto)
 		return QARN_QUIC_NOT_READ;
-	return hello_end > max_end ? QARN_QUIC_NAME_LATER : QARN_QUIC_NO_NAME;
+	/* the frames of one packet do not overlap: all of the hello is here, or some elsewhere */
+	return hello_len && held >= hello_len ? QARN_QUIC_NO_NAME : QARN_QUIC_NAME_LATER;
 }
 
 enum qarn_app qarn_quic_recognise(const struct qarn_pkt *p, const struct relayk_acct *acct)

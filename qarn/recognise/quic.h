@@ -17,7 +17,7 @@ enum qarn_quic_look {
 	QARN_QUIC_NOT_READ,  /* no client Initial of version 1, or it cannot be read */
 	QARN_QUIC_NAMED,     /* the name is in one of its CRYPTO frames */
 	QARN_QUIC_NO_NAME,   /* read, and no name found in it */
-	QARN_QUIC_NAME_LATER /* read, no name, and the client hello goes on past it */
+	QARN_QUIC_NAME_LATER /* read, no name, and not all of the client hello in it */
 };
 
 /*
@@ -30,10 +30,10 @@ enum qarn_quic_look qarn_quic_client_name(const struct qarn_pkt *p, u8 *name, un
 
 /*
  * The application of a QUIC long-header packet to or from port 443: a client's Initial
- * naming a video service is quic-video, any other is quic; a client Initial without a name
- * whose hello goes on in a later packet leaves the connection unmarked (QARN_APP_COUNT)
- * while the server has not answered and the client has sent at most a few packets, so that
- * the next Initial is read too.
+ * naming a video service is quic-video, any other is quic. A client Initial without a name
+ * that does not hold all of the client hello leaves the connection unmarked (QARN_APP_COUNT)
+ * while the server has not answered and the client has sent at most four packets, so that
+ * its next Initials are read too; after that the connection is quic.
  */
 enum qarn_app qarn_quic_recognise(const struct qarn_pkt *p, const struct relayk_acct *acct);
 
