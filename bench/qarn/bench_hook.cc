@@ -94,11 +94,14 @@ std::string quic_initial(const std::string& hello, size_t padding) {
   plain += hello;
   plain.resize(rest - 1 - 16, '\0');
   uint8_t secret[32], client[32], key[16], iv[12], hp[16], block[16], ks[16];
+  qarn_hmac_key prk;
   qarn_hmac_sha256(salt, sizeof salt, dcid, sizeof dcid, secret);
-  qarn_hkdf_expand_label(secret, "client in", client, 32);
-  qarn_hkdf_expand_label(client, "quic key", key, 16);
-  qarn_hkdf_expand_label(client, "quic iv", iv, 12);
-  qarn_hkdf_expand_label(client, "quic hp", hp, 16);
+  qarn_hmac_sha256_key(&prk, secret, 32);
+  qarn_hkdf_expand_label(&prk, "client in", client, 32);
+  qarn_hmac_sha256_key(&prk, client, 32);
+  qarn_hkdf_expand_label(&prk, "quic key", key, 16);
+  qarn_hkdf_expand_label(&prk, "quic iv", iv, 12);
+  qarn_hkdf_expand_label(&prk, "quic hp", hp, 16);
   qarn_aes128 k;
   qarn_aes128_init(&k, key);
   for (size_t at = 0; at < plain.size(); at += 16) {

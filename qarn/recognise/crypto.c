@@ -41,27 +41,25 @@ static const u32 sha256_k[64] = {
 	0xc67178f2,
 };
 
+#define S0(x) (ror32_(x, 7) ^ ror32_(x, 18) ^ ((x) >> 3))
+#define S1(x) (ror32_(x, 17) ^ ror32_(x, 19) ^ ((x) >> 10))
+#define E0(x) (ror32_(x, 2) ^ ror32_(x, 13) ^ ror32_(x, 22))
+#define E1(x) (ror32_(x, 6) ^ ror32_(x, 11) ^ ror32_(x, 25))
+
 static void sha256_block(u32 h[8], const u8 *p)
 {
-	u32 w[16], a, b, c, d, e, f, g, hh, t1, t2, s0, s1;
+	u32 w[64], a, b, c, d, e, f, g, hh, t1, t2;
 	unsigned int i;
 
 	for (i = 0; i < 16; i++)
 		w[i] = get_be32(p + 4 * i);
+	for (i = 16; i < 64; i++)
+		w[i] = S1(w[i - 2]) + w[i - 7] + S0(w[i - 15]) + w[i - 16];
 	a = h[0]; b = h[1]; c = h[2]; d = h[3];
 	e = h[4]; f = h[5]; g = h[6]; hh = h[7];
 	for (i = 0; i < 64; i++) {
-		if (i >= 16) {
-			/* the schedule in a ring of 16 words */
-			s0 = ror32_(w[(i + 1) & 15], 7) ^ ror32_(w[(i + 1) & 15], 18) ^
-			     (w[(i + 1) & 15] >> 3);
-			s1 = ror32_(w[(i + 14) & 15], 17) ^ ror32_(w[(i + 14) & 15], 19) ^
-			     (w[(i + 14) & 15] >> 10);
-			w[i & 15] += s0 + w[(i + 9) & 15] + s1;
-		}
-		t1 = hh + (ror32_(e, 6) ^ ror32_(e, 11) ^ ror32_(e, 25)) + ((e & f) ^ (~e & g)) +
-		     sha256_k[i] + w[i & 15];
-		t2 = (ror32_(a, 2) ^ ror32_(a, 13) ^ ror32_(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+		t1 = hh + E1(e) + ((e & f) ^ (~e & g)) + sha256_k[i] + w[i];
+		t2 = E0(a) + ((a & b) ^ (a & c) ^ (b & c));
 		hh = g; g = f; f = e; e = d + t1;
 		d = c; c = b; b = a; a = t1 + t2;
 	}
@@ -122,11 +120,10 @@ void qarn_sha256_final(struct qarn_sha256 *s, u8 out[QARN_SHA256_LEN])
 
 /* --- HMAC and HKDF */
 
-void qarn_hmac_sha256(const void *key, unsigned int key_len, const void *msg, unsigned int msg_len,
-		      u8 out[QARN_SHA256_LEN])
+void qarn_hmac_sha256_key(struct qarn_hmac_key *k, const void *key, unsigned int key_len)
 {
 	struct qarn_sha256 s;
-	u8 pad[QARN_SHA256_BLOCK], inner[QARN_SHA256_LEN];
+	u8 pad[QARN_SHA256_BLOCK];
 	unsigned int i;
 
 	memset(pad, 0, sizeof(pad));
@@ -140,21 +137,44 @@ void qarn_hmac_sha256(const void *key, unsigned int key_len, const void *msg, un
 	for (i = 0; i < QARN_SHA256_BLOCK; i++)
 		pad[i] ^= 0x36;
 	qarn_sha256_init(&s);
-	qarn_sha256_update(&s, pad, sizeof(pad));
-	qarn_sha256_update(&s, msg, msg_len);
-	qarn_sha256_final(&s, inner);
+	sha256_block(s.h, pad);
+	memcpy(k->inner, s.h, sizeof(k->inner));
 	for (i = 0; i < QARN_SHA256_BLOCK; i++)
 		pad[i] ^= 0x36 ^ 0x5c;
 	qarn_sha256_init(&s);
-	qarn_sha256_update(&s, pad, sizeof(pad));
+	sha256_block(s.h, pad);
+	memcpy(k->outer, s.h, sizeof(k->outer));
+}
+
+void qarn_hmac_sha256_keyed(const struct qarn_hmac_key *k, const void *msg, unsigned int msg_len,
+			    u8 out[QARN_SHA256_LEN])
+{
+	struct qarn_sha256 s;
+	u8 inner[QARN_SHA256_LEN];
+
+	memcpy(s.h, k->inner, sizeof(s.h));
+	s.total = QARN_SHA256_BLOCK;
+	qarn_sha256_update(&s, msg, msg_len);
+	qarn_sha256_final(&s, inner);
+	memcpy(s.h, k->outer, sizeof(s.h));
+	s.total = QARN_SHA256_BLOCK;
 	qarn_sha256_update(&s, inner, sizeof(inner));
 	qarn_sha256_final(&s, out);
+}
+
+void qarn_hmac_sha256(const void *key, unsigned int key_len, const void *msg,
+		      unsigned int msg_len, u8 out[QARN_SHA256_LEN])
+{
+	struct qarn_hmac_key k;
+
+	qarn_hmac_sha256_key(&k, key, key_len);
+	qarn_hmac_sha256_keyed(&k, msg, msg_len, out);
 }
 
 #define LABEL_PREFIX "tls13 "
 #define LABEL_MAX 32
 
-void qarn_hkdf_expand_label(const u8 secret[QARN_SHA256_LEN], const char *label, u8 *out,
+void qarn_hkdf_expand_label(const struct qarn_hmac_key *secret, const char *label, u8 *out,
 			    unsigned int len)
 {
 	/* HkdfLabel: length, the prefixed label, an empty context; then the block counter 1 */
@@ -175,7 +195,7 @@ void qarn_hkdf_expand_label(const u8 secret[QARN_SHA256_LEN], const char *label,
 	at += n;
 	info[at++] = 0;
 	info[at++] = 1;
-	qarn_hmac_sha256(secret, QARN_SHA256_LEN, info, at, block);
+	qarn_hmac_sha256_keyed(secret, info, at, block);
 	memcpy(out, block, len);
 }
 

@@ -22,15 +22,24 @@ void qarn_sha256_init(struct qarn_sha256 *s);
 void qarn_sha256_update(struct qarn_sha256 *s, const void *data, unsigned int len);
 void qarn_sha256_final(struct qarn_sha256 *s, u8 out[QARN_SHA256_LEN]);
 
-/* HMAC-SHA256 with a key of any length. */
-void qarn_hmac_sha256(const void *key, unsigned int key_len, const void *msg, unsigned int msg_len,
-		      u8 out[QARN_SHA256_LEN]);
+/* An HMAC-SHA256 key: the hash states after its inner and its outer padded block. */
+struct qarn_hmac_key {
+	u32 inner[8];
+	u32 outer[8];
+};
+
+/* Prepares a key of any length, for as many messages as its user has. */
+void qarn_hmac_sha256_key(struct qarn_hmac_key *k, const void *key, unsigned int key_len);
+void qarn_hmac_sha256_keyed(const struct qarn_hmac_key *k, const void *msg, unsigned int msg_len,
+			    u8 out[QARN_SHA256_LEN]);
+void qarn_hmac_sha256(const void *key, unsigned int key_len, const void *msg,
+		      unsigned int msg_len, u8 out[QARN_SHA256_LEN]);
 
 /*
- * TLS 1.3's HKDF-Expand-Label(secret, label, "", len) for len at most 32 (one HMAC block);
- * label without its "tls13 " prefix.
+ * TLS 1.3's HKDF-Expand-Label(secret, label, "", len) for len at most 32 (one HMAC block),
+ * with the secret prepared as an HMAC key; label without its "tls13 " prefix.
  */
-void qarn_hkdf_expand_label(const u8 secret[QARN_SHA256_LEN], const char *label, u8 *out,
+void qarn_hkdf_expand_label(const struct qarn_hmac_key *secret, const char *label, u8 *out,
 			    unsigned int len);
 
 /* An AES-128 key schedule: 11 round keys as big-endian words. */

@@ -53,30 +53,35 @@ struct quic_reader {
 	u8 plain[QARN_AES_BLOCK];
 };
 
-static int read_byte(struct quic_reader *r, u8 *out)
+/* Decrypts the block that holds r->pos into r->plain. */
+static int next_block(struct quic_reader *r)
 {
 	unsigned int b = r->pos / QARN_AES_BLOCK, n, i;
 	u8 ctr[QARN_AES_BLOCK], copy[QARN_AES_BLOCK];
 	const u8 *c;
 
-	if (r->pos >= r->len)
+	n = least(QARN_AES_BLOCK, r->len - b * QARN_AES_BLOCK);
+	c = qarn_pkt_bytes(r->p, r->start + b * QARN_AES_BLOCK, n, copy);
+	if (!c)
 		return -1;
-	if (b != r->block) {
-		n = least(QARN_AES_BLOCK, r->len - b * QARN_AES_BLOCK);
-		c = qarn_pkt_bytes(r->p, r->start + b * QARN_AES_BLOCK, n, copy);
-		if (!c)
-			return -1;
-		/* GCM's first payload block is counter 2: counter 1 masks the tag */
-		memcpy(ctr, r->nonce, QUIC_IV_LEN);
-		ctr[12] = (u8)((b + 2) >> 24);
-		ctr[13] = (u8)((b + 2) >> 16);
-		ctr[14] = (u8)((b + 2) >> 8);
-		ctr[15] = (u8)(b + 2);
-		qarn_aes128_encrypt(&r->key, ctr, r->plain);
-		for (i = 0; i < n; i++)
-			r->plain[i] ^= c[i];
-		r->block = b;
-	}
+	/* GCM's first payload block is counter 2: counter 1 masks the tag */
+	memcpy(ctr, r->nonce, QUIC_IV_LEN);
+	ctr[12] = (u8)((b + 2) >> 24);
+	ctr[13] = (u8)((b + 2) >> 16);
+	ctr[14] = (u8)((b + 2) >> 8);
+	ctr[15] = (u8)(b + 2);
+	qarn_aes128_encrypt(&r->key, ctr, r->plain);
+	for (i = 0; i < n; i++)
+		r->plain[i] ^= c[i];
+	r->block = b;
+	return 0;
+}
+
+static inline int read_byte(struct quic_reader *r, u8 *out)
+{
+	if (r->pos >= r->len ||
+	    (r->pos / QARN_AES_BLOCK != r->block && next_block(r)))
+		return -1;
 	*out = r->plain[r->pos++ % QARN_AES_BLOCK];
 	return 0;
 }
@@ -117,12 +122,13 @@ static int header_varint(const u8 *h, unsigned int end, unsigned int *at, u64 *v
 }
 
 /*
- * A search for a server_name extension in a stream of bytes: the last SNI_HEAD bytes while
- * scanning, then the name's bytes once a head's lengths agree with each other.
+ * A search for a server_name extension in a stream of bytes: the last eight bytes while
+ * scanning (with the byte fed, the extension's head), then the name's bytes once a head's
+ * lengths agree with each other.
  */
 struct sni_search {
-	u8 head[SNI_HEAD];
-	unsigned int seen; /* bytes scanned since the search (re)started, up to SNI_HEAD */
+	u64 last;          /* the bytes before the one fed, the latest lowest */
+	unsigned int seen; /* bytes scanned since the search (re)started, up to SNI_HEAD - 1 */
 	unsigned int want; /* the name's length, 0 while scanning */
 	unsigned int got;
 	u8 *name;
@@ -135,14 +141,10 @@ static int name_char(u8 c, unsigned int at)
 	return at > 0 && (c == '-' || c == '.' || c == '_');
 }
 
-static u16 be16(const u8 *b)
-{
-	return (u16)(b[0] << 8 | b[1]);
-}
-
 /* Feeds one byte; 1 when it completes a name. */
-static int sni_feed(struct sni_search *s, u8 c)
+static inline int sni_feed(struct sni_search *s, u8 c)
 {
+	u64 h = s->last;
 	unsigned int n;
 
 	if (s->want) {
@@ -153,15 +155,17 @@ static int sni_feed(struct sni_search *s, u8 c)
 		s->want = 0;
 		s->seen = 0;
 	}
-	memmove(s->head, s->head + 1, SNI_HEAD - 1);
-	s->head[SNI_HEAD - 1] = c;
-	if (s->seen < SNI_HEAD)
+	s->last = h << 8 | c;
+	if (s->seen < SNI_HEAD - 1) {
 		s->seen++;
-	if (s->seen < SNI_HEAD || s->head[0] || s->head[1] || s->head[6])
 		return 0;
-	n = be16(s->head + 7);
-	if (n == 0 || n > QARN_QUIC_NAME_MAX || be16(s->head + 2) != n + 5 ||
-	    be16(s->head + 4) != n + 3)
+	}
+	/* type 0, extension length, list length, name type 0, then c ends the name's length */
+	if ((h >> 48) || ((h >> 8) & 0xff))
+		return 0;
+	n = (unsigned int)(h & 0xff) << 8 | c;
+	if (n == 0 || n > QARN_QUIC_NAME_MAX || ((h >> 32) & 0xffff) != n + 5 ||
+	    ((h >> 16) & 0xffff) != n + 3)
 		return 0;
 	s->want = n;
 	s->got = 0;
@@ -175,14 +179,18 @@ static int sni_feed(struct sni_search *s, u8 c)
 static void initial_keys(const u8 *dcid, unsigned int dcid_len, struct quic_reader *r,
 			 struct qarn_aes128 *hp)
 {
-	u8 secret[QARN_SHA256_LEN], client[QARN_SHA256_LEN], key[16];
+	struct qarn_hmac_key prk;
+	u8 secret[QARN_SHA256_LEN], key[16];
 
 	qarn_hmac_sha256(initial_salt_v1, sizeof(initial_salt_v1), dcid, dcid_len, secret);
-	qarn_hkdf_expand_label(secret, "client in", client, QARN_SHA256_LEN);
-	qarn_hkdf_expand_label(client, "quic key", key, sizeof(key));
+	qarn_hmac_sha256_key(&prk, secret, sizeof(secret));
+	qarn_hkdf_expand_label(&prk, "client in", secret, QARN_SHA256_LEN);
+	/* the client's secret keys three expansions */
+	qarn_hmac_sha256_key(&prk, secret, sizeof(secret));
+	qarn_hkdf_expand_label(&prk, "quic key", key, sizeof(key));
 	qarn_aes128_init(&r->key, key);
-	qarn_hkdf_expand_label(client, "quic iv", r->nonce, QUIC_IV_LEN);
-	qarn_hkdf_expand_label(client, "quic hp", key, sizeof(key));
+	qarn_hkdf_expand_label(&prk, "quic iv", r->nonce, QUIC_IV_LEN);
+	qarn_hkdf_expand_label(&prk, "quic hp", key, sizeof(key));
 	qarn_aes128_init(hp, key);
 }
 
@@ -289,6 +297,7 @@ enum qarn_quic_look qarn_quic_client_name(const struct qarn_pkt *p, u8 *name, un
 			return QARN_QUIC_NOT_READ;
 		crypto = 1;
 		held += flen;
+		s.last = 0;
 		s.seen = 0;
 		s.want = 0;
 		for (i = 0; i < flen; i++) {
