@@ -7,6 +7,7 @@
 #include <openssl/kdf.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -318,6 +319,29 @@ TEST_F(QuicTest, CutCaptureAndServerPackets) {
   EXPECT_EQ(Send(Udp(kServer, kLan, 443, 47000, Protect(server, Crypto(h, 0, 100)))).mark, kQuic);
   // a client Initial sent from port 443 is not read as a client's
   EXPECT_EQ(Send(Udp(kLan, kServer, 443, 47001, good)).mark, kQuic);
+  ASSERT_EQ(kstub_param_set("qarn_extended", 0), 0);
+}
+
+// Changed bytes anywhere (header, connection IDs, lengths, ciphertext) and cut captures: the
+// reader reads only what the packet holds and marks nothing but quic, quic-video or nothing.
+TEST_F(QuicTest, ChangedAndCutPacketsAreReadSafely) {
+  const std::string name = "www.youtube.com";
+  Bytes h = Hello(name, 300);
+  Bytes frames = Crypto(h, 0, 100);
+  Add(frames, {0x01, 0x00});
+  Add(frames, Crypto(h, 100, h.size()));
+  Bytes good = Protect(Initial{}, frames);
+  std::mt19937 rng(7);
+  ASSERT_EQ(kstub_param_set("qarn_extended", 1), 0);
+  for (int i = 0; i < 3000; i++) {
+    Bytes b = good;
+    for (unsigned n = rng() % 4 + 1; n > 0; n--)
+      b[rng() % (i % 2 ? 64 : b.size())] ^= static_cast<uint8_t>(1u << (rng() % 8));
+    Bytes pkt = Udp(kLan, kServer, static_cast<uint16_t>(20000 + i % 5000), 443, b);
+    if (i % 3 == 0) pkt.resize(28 + rng() % b.size());
+    uint32_t mark = Send(pkt).mark;
+    ASSERT_TRUE(mark == 0 || mark == kQuic || mark == kQuicVideo) << i << ": " << mark;
+  }
   ASSERT_EQ(kstub_param_set("qarn_extended", 0), 0);
 }
 
