@@ -2,7 +2,8 @@
 # qarn on real traffic: real servers and clients from Debian's packages in network
 # namespaces, captured with tcpdump and replayed through qarn in both modes (see
 # tests/qarn/traffic/traffic_test.sh). SKIPPED with the reason where namespaces cannot be
-# made. About ten seconds.
+# made. About fifteen seconds: the uTP leecher gets its first pieces at its first rechoke, ten
+# seconds after it started.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$top/build

@@ -3,9 +3,11 @@
 # vsftpd, dnsmasq, OpenSSH, chrony) and real clients (curl over HTTP, HTTPS and FTP, dig, ssh,
 # chrony; an OpenVPN client, xl2tpd, strongSwan's charon-cmd, wireguard-go with wg and Chromium
 # over QUIC, whose handshakes nobody answers), a swarm of three aria2c BitTorrent peers with
-# DHT (a seeder on the server, two leechers on the LAN; the tracker is a few lines of Python)
-# and a game of Chocolate Doom (chocolate-server on the server, a headless chocolate-doom
-# playing FreeDM on the LAN) talk through a router in network namespaces;
+# DHT (a seeder on the server, two leechers on the LAN; the tracker is a few lines of Python),
+# two Transmission peers sharing a file over uTP (a seeder on the server, a leecher on the LAN,
+# through the same tracker; the capture must show uTP data packets carrying it, and no TCP
+# between them) and a game of Chocolate Doom (chocolate-server on the server, a headless
+# chocolate-doom playing FreeDM on the LAN) talk through a router in network namespaces;
 # tcpdump captures on the router's LAN side, and qarn-replay must give every connection the
 # mark of the fixed rules by default and the right application with qarn_extended=1.
 #   traffic_test.sh BIN_DIR [KEEP_DIR]   (KEEP_DIR receives the capture and both reports)
@@ -19,7 +21,8 @@ keep=${2:-}
 export PATH=$PATH:/usr/sbin:/usr/games
 iwad=/usr/share/games/doom/freedm.wad
 for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 \
-  vsftpd xl2tpd charon-cmd wireguard-go wg aria2c chromium chocolate-server chocolate-doom "$iwad"; do
+  vsftpd xl2tpd charon-cmd wireguard-go wg aria2c transmission-cli chromium chocolate-server \
+  chocolate-doom "$iwad"; do
   command -v $tool >/dev/null || [ -f "$tool" ] ||
     { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
@@ -104,7 +107,8 @@ seccomp_sandbox=NO
 xferlog_enable=NO
 CONF
 netns_bg "$NS_SERVER" "$work/vsftpd.log" vsftpd "$work/vsftpd.conf"
-# a BitTorrent tracker (harness, not a peer) and the torrent of a small file
+# a BitTorrent tracker (harness, not a peer; each torrent's peers learn only of each other) and
+# the torrents of two small files
 cat >"$work/bt.py" <<'PY'
 import hashlib, http.server, socket, struct, sys, urllib.parse
 
@@ -127,11 +131,16 @@ if sys.argv[1] == "torrent":  # torrent FILE ANNOUNCE OUT
     open(sys.argv[4], "wb").write(bencode({"announce": sys.argv[3], "info": info}))
     sys.exit(0)
 
-peers = []  # tracker ADDR PORT: every peer that announced, compact
+swarms = {}  # tracker ADDR PORT: every peer that announced, compact, by info hash
 
 class Tracker(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        q = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query)
+        url = urllib.parse.urlsplit(self.path)
+        if url.path != "/announce":  # no scrapes
+            self.send_error(404)
+            return
+        q = urllib.parse.parse_qs(url.query, encoding="latin-1")
+        peers = swarms.setdefault(q["info_hash"][0], [])
         me = socket.inet_aton(self.client_address[0]) + struct.pack(">H", int(q["port"][0]))
         if me not in peers:
             peers.append(me)
@@ -151,10 +160,33 @@ head -c 393216 /dev/urandom >"$work/bt-seed/share.bin"
 python3 "$work/bt.py" torrent "$work/bt-seed/share.bin" "http://$S:6969/announce" \
   "$work/share.torrent" || { echo "FAIL: the torrent could not be made"; exit 1; }
 netns_bg "$NS_SERVER" "$work/tracker.log" python3 "$work/bt.py" tracker "$S" 6969
+# uTP: a Transmission seeder on the server, started now as it unchokes a peer only at a rechoke,
+# ten seconds after its torrent starts and every ten seconds on; the leecher on the LAN joins once
+# the capture runs. They find each other only through the tracker (no DHT, no peer exchange, no
+# local discovery) and try uTP first for every connection.
+mkdir -p "$work/tr-seed" "$work/tr-c2"
+head -c 131072 /dev/urandom >"$work/tr-seed/share.bin"   # too few packets for the UDP count
+python3 "$work/bt.py" torrent "$work/tr-seed/share.bin" "http://$S:6969/announce" \
+  "$work/utp.torrent" || { echo "FAIL: the torrent could not be made"; exit 1; }
+transmission() {  # transmission NS NAME PORT
+  local ns=$1 name=$2 port=$3
+  mkdir -p "$work/tr-conf-$name"
+  cat >"$work/tr-conf-$name/settings.json" <<JSON
+{ "dht-enabled": false, "lpd-enabled": false, "pex-enabled": false, "utp-enabled": true,
+  "port-forwarding-enabled": false, "rpc-enabled": false, "blocklist-enabled": false,
+  "speed-limit-up-enabled": false, "speed-limit-down-enabled": false, "message-level": 1 }
+JSON
+  netns_bg "$ns" "$work/transmission-$name.log" transmission-cli \
+    --config-dir "$work/tr-conf-$name" --download-dir "$work/tr-$name" --port "$port" \
+    --no-portmap --encryption-tolerated "$work/utp.torrent"
+}
+netns_wait_tcp "$NS_SERVER" "$S" 6969 10 || { echo "FAIL: the tracker does not listen"; exit 1; }
+transmission "$NS_SERVER" seed 6911
+utp_seed_pid=$NETNS_PID
 # a dedicated Doom server on its UDP 2342 (private: it tells no master server about itself)
 netns_bg "$NS_SERVER" "$work/chocolate-server.log" chocolate-server -privateserver
 game_server_pid=$NETNS_PID
-for port in 80 443 53 22 8080 21 6969; do
+for port in 80 443 53 22 8080 21 6969 6911; do
   netns_wait_tcp "$NS_SERVER" "$S" $port 10 ||
     { echo "FAIL: nothing listens on $S:$port"; tail -n 5 "$work"/*.log; exit 1; }
 done
@@ -178,6 +210,10 @@ mkdir -p "$work/doom"
 HOME=$work/doom SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy netns_bg "$C" "$work/chocolate-doom.log" \
   chocolate-doom -iwad "$iwad" -connect "$S" -nodes 1 -nosound -nomusic -nogui
 game_pid=$NETNS_PID
+# the uTP leecher: its SYN is the first packet of its flow; it waits for the rechokes while the
+# other clients run
+transmission "$NS_C2" c2 6921
+utp_c2_pid=$NETNS_PID utp_start=$SECONDS
 get() {  # get PORT URL...
   local port=$1; shift
   step in_ns "$C" curl -s -m 5 --local-port "$port" -o /dev/null -o /dev/null "$@"
@@ -274,6 +310,21 @@ game_sent() {
 }
 for _ in $(seq 120); do [ "$(game_sent)" -gt 210 ] && break; sleep 0.1; done
 [ "$(game_sent)" -gt 210 ] || fail "the Doom player sent only $(game_sent) packets"
+# the uTP leecher asks for pieces at its own first rechoke, ten seconds after it started, and has
+# them by then where the seeder's rechoke unchoked it before (else by the seeder's next); the
+# swarm waits for it, and for the capture to hold the data (tcpdump may lag behind)
+utp_data() {  # the bytes after the 20-byte headers of the seeder's data packets (first byte 0x01)
+  tcpdump -r "$work/traffic.pcap" -n \
+    "udp and src $S and src port 6911 and dst port 6921 and udp[8] = 0x01" 2>/dev/null |
+    awk '{ n += $NF - 20 } END { print n + 0 }'
+}
+while [ $((SECONDS - utp_start)) -le 25 ]; do
+  cmp -s "$work/tr-seed/share.bin" "$work/tr-c2/share.bin" && break
+  sleep 0.1
+done
+cmp -s "$work/tr-seed/share.bin" "$work/tr-c2/share.bin" ||
+  fail "the Transmission leecher did not get the whole file"
+for _ in $(seq 50); do [ "$(utp_data)" -ge 131072 ] && break; sleep 0.1; done
 # BitTorrent: a seeder on the server, whose upload is held back so the two leechers on the
 # LAN also trade pieces with each other; each peer's DHT pings the seeder's
 aria() {  # aria NS NAME PORT ARGS...
@@ -306,8 +357,8 @@ sleep 0.5
 # the capture ends first: what the peers do as they are stopped (connections refused by a peer
 # already gone, or closed before a handshake) is no traffic of the swarm
 netns_stop "$cap_pid"
-peers=("$c2_pid" "$c1_pid" "$seed_pid" "$vpn_pid" "$wg_pid" "$l2tp_pid" "$ike_pid" "$game_pid"
-  "$game_server_pid")
+peers=("$c2_pid" "$c1_pid" "$seed_pid" "$utp_c2_pid" "$utp_seed_pid" "$vpn_pid" "$wg_pid"
+  "$l2tp_pid" "$ike_pid" "$game_pid" "$game_server_pid")
 kill -TERM "${peers[@]}" 2>/dev/null   # all at once: aria2c takes a second to say goodbye
 for pid in "${peers[@]}"; do netns_stop "$pid"; done
 
@@ -340,6 +391,7 @@ expected=(
   ":6891 unclassified bittorrent"          # every one to the first leecher (from the second too)
   "6892 unclassified bittorrent-dht"
   "6902 unclassified bittorrent-dht"
+  "6921 unclassified utp"                  # the uTP leecher: fewer than 200 packets of its own
   "U:2342 p2p-udp game-flow"               # Doom: small packets each tic, both ways
 )
 report() {  # report OUT [ARGS...]
@@ -370,6 +422,12 @@ for row in "${expected[@]}"; do
   [ "$got" = "$want_extended" ] ||
     fail "qarn_extended=1: connection $key is '$got', expected $want_extended"
 done
+# uTP carried the file: the seeder's data packets hold at least its bytes, and no TCP connection
+# joined the two peers
+sent=$(utp_data)
+[ "$sent" -ge 131072 ] || fail "uTP data packets carried only $sent bytes of the file"
+utp_tcp=$(tcpdump -r "$work/traffic.pcap" -n "tcp and (port 6911 or port 6921)" 2>/dev/null | wc -l)
+[ "$utp_tcp" -eq 0 ] || fail "the Transmission peers also spoke TCP ($utp_tcp packets)"
 # QUIC: Chromium's Initials, a flow from a new port for each attempt. Chromium cuts its client
 # hello into CRYPTO frames at random places, spread over two Initials, and the port-unreachable
 # may end an attempt before its second Initial is sent: where the name lies is read from the
