@@ -31,6 +31,19 @@ void shift_ends(RegistrationText& reg, Pos from, size_t removed, size_t added) {
   for (Pos i = from; i < reg.ends.size(); ++i) reg.ends[i] = reg.ends[i] - removed + added;
 }
 
+// Where record pos's line lies in the kept text; false, and the text given up to be made again
+// at the next rewrite, when the kept text does not hold the table.
+bool kept_line(const UserTable& t, Pos pos, size_t* start, size_t* len) {
+  RegistrationText& reg = t.registration;
+  if (!kept_text_holds(t) || pos >= reg.ends.size()) {
+    reg.kept = false;
+    return false;
+  }
+  *start = line_start(reg, pos);
+  *len = reg.ends[pos] - *start;
+  return true;
+}
+
 }  // namespace
 
 std::string registration_line(const OnlineUserRecord& r, int auth_type) {
@@ -47,11 +60,8 @@ void registration_appended(const UserTable& t) {
 
 void registration_removing(const UserTable& t, Pos pos) {
   RegistrationText& reg = t.registration;
-  if (!kept_text_holds(t) || pos >= reg.ends.size()) {
-    reg.kept = false;
-    return;
-  }
-  const size_t start = line_start(reg, pos), len = reg.ends[pos] - start;
+  size_t start, len;
+  if (!kept_line(t, pos, &start, &len)) return;
   reg.text.erase(start, len);
   reg.ends.erase(reg.ends.begin() + static_cast<long>(pos));
   shift_ends(reg, pos, len, 0);
@@ -59,11 +69,8 @@ void registration_removing(const UserTable& t, Pos pos) {
 
 void registration_replaced(const UserTable& t, Pos pos) {
   RegistrationText& reg = t.registration;
-  if (!kept_text_holds(t) || pos >= reg.ends.size()) {
-    reg.kept = false;
-    return;
-  }
-  const size_t start = line_start(reg, pos), len = reg.ends[pos] - start;
+  size_t start, len;
+  if (!kept_line(t, pos, &start, &len)) return;
   const std::string line = line_of(t.records[pos], reg.auth_type);
   reg.text.replace(start, len, line);
   shift_ends(reg, pos, len, line.size());
