@@ -404,10 +404,12 @@ report extended.txt --param qarn_extended=1
 # the applications of the connections whose client port (or, with ':', server port; with 'U:',
 # UDP server port) is given, each once
 # A TCP connection that carried no data (every packet a bare header of at most 60 bytes, as
-# one a peer closes before its handshake) has no application to find and is passed over.
+# one a peer closes before its handshake), or too few packets for a whole exchange (fewer than
+# six: as one a peer cuts off after an encrypted handshake, which is random bytes), has no
+# application to find and is passed over.
 app_of() {  # app_of REPORT KEY
   awk -v key="$2" '
-    $2 == "TCP" && $6 == "fwd" && $11 + 0 <= 60 * ($7 + $9) { next }
+    $2 == "TCP" && $6 == "fwd" && ($11 + 0 <= 60 * ($7 + $9) || $7 + $9 < 6) { next }
     $2 == "TCP" || $2 == "UDP" {
       split($3, src, ":"); split($5, dst, ":")
       if ((substr(key, 1, 1) == ":" && ":" dst[2] == key) || src[2] == key ||
