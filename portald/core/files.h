@@ -33,4 +33,17 @@ int create_temp_beside(const std::string& path, mode_t mode, std::string& temp);
 bool replace_file(const std::string& path, const void* data, size_t size, mode_t mode,
                   bool sync);
 
+// Where rewrite_file keeps the version of path before the current one: path + ".spare".
+std::string spare_beside(const std::string& path);
+
+// replace_file without sync, for a file rewritten many times a second: the version before the
+// current one is kept at spare_beside(path) and, when no one holds it open any more, written
+// again in place and swapped with the file at path in one rename (RENAME_EXCHANGE), so its
+// pages are used again rather than freed and allocated anew. A reader sees at path one whole
+// version, old or new, as with replace_file; whatever is at the spare's name and is not a
+// regular file of the daemon's user with mode and one name is never opened for writing but
+// replaced. Where names cannot be swapped this is replace_file. Returns false, the file at path
+// unchanged, when anything fails.
+bool rewrite_file(const std::string& path, const void* data, size_t size, mode_t mode);
+
 }  // namespace core

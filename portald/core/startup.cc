@@ -14,6 +14,7 @@
 #include "core/event_log.h"
 #include "core/main_loop.h"
 #include "core/fatal.h"
+#include "core/files.h"
 #include "core/instance_lock.h"
 #include "core/paths.h"
 #include "core/settings.h"
@@ -107,6 +108,7 @@ void start_up(int argc, char** argv) {
   if (unknown) std::fputs("usage: portald [-d]\n", stderr);
 
   unlink(fixed_path(kRegistrationFile).c_str());
+  unlink(spare_beside(fixed_path(kRegistrationFile)).c_str());
 
   g_settings.multi_user = multi_user_of(nvram_get("WEBAUTH_MULTIUSER"));
   const std::string sectype = nvram_text("WEBAUTH_SECTYPE");

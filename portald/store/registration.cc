@@ -88,8 +88,8 @@ void write_registration_file(const UserTable& online) {
     }
     reg.kept = true;
   }
-  core::replace_file(core::fixed_path(core::kRegistrationFile), reg.text.data(), reg.text.size(),
-                     kRegistrationMode, false);
+  core::rewrite_file(core::fixed_path(core::kRegistrationFile), reg.text.data(), reg.text.size(),
+                     kRegistrationMode);
 }
 
 }  // namespace store

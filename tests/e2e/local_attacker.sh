@@ -40,7 +40,7 @@ chmod 644 "$root/victims/passwd"
 chmod 600 "$root/victims/shadow"
 t=$root/tmp
 # What the daemon itself owns, relative to the root; everything else must stay as it is.
-own='^(tmp|tmp/web_user_reg_file|tmp/portald\.lock|tmp/R3localsocket_login|tmp/R3localsocket|events\.log|nvram\.conf|admit\.journal|admit\.sock|admit\.sock\.ctl|admitsim\.out|portald\.out)$'
+own='^(tmp|tmp/web_user_reg_file|tmp/web_user_reg_file\.spare|tmp/portald\.lock|tmp/R3localsocket_login|tmp/R3localsocket|events\.log|nvram\.conf|admit\.journal|admit\.sock|admit\.sock\.ctl|admitsim\.out|portald\.out)$'
 snapshot() {
   (cd "$root" && find . -mindepth 1 -printf '%P %y %m %U\n' | sort | awk -v re="$own" '$1 !~ re'
    cd "$root" && find . -type f -printf '%P\n' | sort | grep -Ev "$own" | xargs -r -d '\n' sha256sum)
@@ -67,6 +67,7 @@ printf 'aa:bb:cc:00:02:51\n' >"$root/disk/conf/nbmac.cfg"
 # Before the daemon starts: links where the temporaries used to be made, a pre-created
 # registration file, and a group file of the attacker's, set-user-ID and writable by all.
 attacker ln -s "$root/victims/passwd" "$t/web_user_reg_file.tmp"
+attacker ln -s "$root/victims/shadow" "$t/web_user_reg_file.spare"
 attacker ln -s "$root/victims/shadow" "$t/emailgroupip.cfg.tmp"
 attacker sh -c "printf 'forged 192.168.1.99 m 0 3 \n' >'$t/web_user_reg_file'"
 attacker sh -c "printf 'group1 Email_Auth 10.9.9.9  \n' >'$t/emailgroupip.cfg' && chmod 6777 '$t/emailgroupip.cfg'"
@@ -80,6 +81,9 @@ session_wait 'grep -q "syslog.webauth_onmac aa:bb:cc:00:02:51" "$root/events.log
 
 answered 192.168.1.20 aa:bb:cc:00:00:20 alice "first login"
 reg=$t/web_user_reg_file
+# The version before the current one is kept beside it to be written again: a link put there
+# while the daemon runs is replaced, never written through.
+attacker ln -s "$root/victims/shadow" "$t/web_user_reg_file.spare" || fail "the spare was in place"
 [ "$(stat -c '%U %a %F' "$reg")" = "root 644 regular file" ] || fail "registration file: $(stat -c '%U %a %F' "$reg")"
 grep -q '^alice 192.168.1.20 ' "$reg" || fail "alice is not listed"
 grep -q forged "$reg" && fail "the attacker's line survived"
@@ -153,6 +157,9 @@ session_wait 'grep -q "syslog.webauth_downmac aa:bb:cc:00:02:51" "$root/events.l
 grep -q 'syslog.webauth_downuser  IP: 192.168.1.250 MAC: aa:bb:cc:00:02:50' "$root/events.log" ||
   fail "the exempt address host was gone"
 
+[ "$(stat -c '%U %a %F' "$t/web_user_reg_file.spare")" = "root 644 regular file" ] ||
+  fail "the link at the spare's name was not replaced"
+
 # The lock file is the daemon's alone: no reader's lock can keep the next portald from
 # starting. The attacker's folder entries stay where they are across a restart.
 attacker $py -c "open('$t/portald.lock')" 2>/dev/null && fail "the attacker can open the lock file"
@@ -172,7 +179,8 @@ strip() { grep -v '^tmp/emailgroupip.cfg \|  tmp/emailgroupip.cfg$'; }
 [ "$(strip <<<"$before")" = "$(strip <<<"$after")" ] ||
   fail "files changed: $(diff <(strip <<<"$before") <(strip <<<"$after") || true)"
 [ -z "$(find "$root" -user 0 -perm /6000)" ] || fail "set-user-ID files of root: $(find "$root" -user 0 -perm /6000)"
-left=$(find "$t" -user 0 \( -name 'web_user_reg_file.*' -o -name 'emailgroupip.cfg.*' \))
+left=$(find "$t" -user 0 \( -name 'web_user_reg_file.*' -o -name 'emailgroupip.cfg.*' \) \
+  ! -name web_user_reg_file.spare)
 [ -z "$left" ] || fail "temporaries left behind: $left"
 kill -0 "$PORTALD_PID" || fail "portald ended"
 echo "e2e local attacker: 1 passed, 0 failed"

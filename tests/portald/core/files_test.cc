@@ -4,12 +4,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -179,6 +182,97 @@ TEST_F(FilesTest, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
   ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
   EXPECT_FALSE(core::replace_file(file, "x", 1, 0644, false));
   EXPECT_EQ(names(shared_), std::vector<std::string>{"web_user_reg_file"});
+}
+
+TEST_F(FilesTest, RewritingReusesTheVersionBeforeOnlyWhenNoOneReadsIt) {
+  const std::string file = shared_ + "/web_user_reg_file";
+  const std::string spare = core::spare_beside(file);
+  auto inode = [](const std::string& path) {
+    struct stat st{};
+    return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const mode_t old_mask = umask(077);
+  ASSERT_TRUE(core::rewrite_file(file, "first version\n", 14, 0644));
+  EXPECT_EQ(names(shared_), std::vector<std::string>{"web_user_reg_file"});
+  ASSERT_TRUE(core::rewrite_file(file, "second\n", 7, 0644));
+  EXPECT_EQ(read(file), "second\n");
+  EXPECT_EQ(read(spare), "first version\n");
+
+  // The spare is written again, cut to the new length, and swapped in.
+  const ino_t first = inode(spare);
+  ASSERT_TRUE(core::rewrite_file(file, "3\n", 2, 0644));
+  EXPECT_EQ(inode(file), first);
+  EXPECT_EQ(read(file), "3\n");
+  EXPECT_EQ(read(spare), "second\n");
+  struct stat st{};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+  // A reader's open file and a mapping whose file was closed keep their version whole, however
+  // many rewrites follow.
+  const int held = open(file.c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_TRUE(core::rewrite_file(file, "fourth\n", 7, 0644));
+  const int mapped_fd = open(file.c_str(), O_RDONLY);
+  void* map = mmap(nullptr, 7, PROT_READ, MAP_SHARED, mapped_fd, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  close(mapped_fd);
+  for (const char* text : {"fifth!\n", "sixth!\n", "seventh\n"}) {
+    ASSERT_TRUE(core::rewrite_file(file, text, std::strlen(text), 0644));
+    EXPECT_EQ(read(file), text);
+  }
+  char got[8] = {};
+  EXPECT_EQ(pread(held, got, sizeof(got), 0), 2);
+  EXPECT_EQ(std::string(got, 2), "3\n");
+  EXPECT_EQ(std::string(static_cast<const char*>(map), 7), "fourth\n");
+  munmap(map, 7);
+  close(held);
+
+  std::vector<std::string> left = names(shared_);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"web_user_reg_file", "web_user_reg_file.spare"}));
+  umask(old_mask);
+}
+
+TEST_F(FilesTest, RewritingNeverWritesThroughWhatOthersPlacedAtTheSpare) {
+  const std::string file = shared_ + "/web_user_reg_file";
+  const std::string spare = core::spare_beside(file);
+  const std::string other = shared_ + "/other";
+  write(other, "another file of the daemon's user\n");
+  struct Placed {
+    const char* what;
+    std::function<int()> place;
+  };
+  const std::vector<Placed> cases = {
+      {"a link", [&] { return symlink(victim_.c_str(), spare.c_str()); }},
+      {"a second name of another file", [&] { return link(other.c_str(), spare.c_str()); }},
+      {"a FIFO", [&] { return mkfifo(spare.c_str(), 0644); }},
+      {"a file of another mode",
+       [&] {
+         write(spare, "x\n");
+         return chmod(spare.c_str(), 0666);
+       }},
+  };
+  for (const Placed& c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(file.c_str());
+    unlink(spare.c_str());
+    ASSERT_EQ(c.place(), 0);
+    ASSERT_TRUE(core::rewrite_file(file, "a 10.0.0.1 m 5 0 \n", 18, 0644));
+    ASSERT_TRUE(core::rewrite_file(file, "b 10.0.0.2 m 5 0 \n", 18, 0644));
+    EXPECT_EQ(read(file), "b 10.0.0.2 m 5 0 \n");
+    EXPECT_EQ(read(victim_), "precious\n");
+    EXPECT_EQ(read(other), "another file of the daemon's user\n");
+  }
+  // A folder at the spare's name takes nothing from the file, and no temporary is left.
+  unlink(spare.c_str());
+  ASSERT_EQ(mkdir(spare.c_str(), 0755), 0);
+  ASSERT_TRUE(core::rewrite_file(file, "c\n", 2, 0644));
+  ASSERT_TRUE(core::rewrite_file(file, "d\n", 2, 0644));
+  EXPECT_EQ(read(file), "d\n");
+  std::vector<std::string> left = names(shared_);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"other", "web_user_reg_file", "web_user_reg_file.spare"}));
 }
 
 }  // namespace

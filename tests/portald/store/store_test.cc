@@ -335,7 +335,7 @@ TEST_F(RegistrationTest, WhatIsPlacedAtTheOldTemporaryNameIsNeitherUsedNorTouche
   append(t, rec("new", "10.0.0.2"));
   write_registration_file(t);
   EXPECT_EQ(root_.read(core::kRegistrationFile).substr(0, 13), "new 10.0.0.2 ");
-  EXPECT_EQ(folder_entries(), 2);  // the file and the link
+  EXPECT_EQ(folder_entries(), 3);  // the file, the version before it and the link
 }
 
 }  // namespace
