@@ -56,6 +56,15 @@ uint16_t load16(const uint8_t* p) {
   return v;
 }
 
+// Gives the step of pages at *released back to the kernel once the reader, at `reached`, is
+// two steps beyond it, so one step stays behind the reader; returns whether it did.
+bool give_back_behind(const uint8_t* base, size_t* released, size_t reached, size_t step) {
+  if (reached < *released + 2 * step) return false;
+  madvise(const_cast<uint8_t*>(base) + *released, step, MADV_DONTNEED);
+  *released += step;
+  return true;
+}
+
 // A time stamp of `units` per second and a section offset, in microseconds.
 uint64_t to_usec(uint64_t ts, uint64_t units, int64_t offset_seconds) {
   uint64_t seconds = ts / units, frac = ts % units, usec;
@@ -171,11 +180,7 @@ void Reader::run_ahead() {
       mapped += len;
       idle = false;
     }
-    if (at >= released + 2 * kAheadGiveBack) {
-      madvise(base + released, kAheadGiveBack, MADV_DONTNEED);
-      released += kAheadGiveBack;
-      idle = false;
-    }
+    if (give_back_behind(base, &released, at, kAheadGiveBack)) idle = false;
     if (idle) std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
 }
@@ -251,10 +256,7 @@ void Reader::prefetch() {
       reached_.store(pos_, std::memory_order_release);
     return;
   }
-  if (mapped_ && pos_ - released_ >= 2 * kGiveBack) {
-    madvise(const_cast<uint8_t*>(base_) + released_, kGiveBack, MADV_DONTNEED);
-    released_ += kGiveBack;
-  }
+  if (mapped_) give_back_behind(base_, &released_, pos_, kGiveBack);
 }
 
 int Reader::fail(const std::string& why) {
