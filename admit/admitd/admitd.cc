@@ -365,10 +365,9 @@ int server_main(int argc, char** argv) {
   std::vector<std::string> words;
   std::string error;
   bool help = false;
-  if (!split_args(argc, argv, 1,
-                  {"--socket", "--journal", "--time-scale", "--recheck-interval", "--lan",
-                   "--portal", "--table", "--resolver"},
-                  {}, &opts, &words, &error, &help))
+  std::vector<std::string> names = server_option_names();
+  names.insert(names.end(), {"--lan", "--portal", "--table", "--resolver"});
+  if (!split_args(argc, argv, 1, names, {}, &opts, &words, &error, &help))
     return usage_error(error);
   if (help) {
     std::fputs(kUsage, stdout);
@@ -379,17 +378,10 @@ int server_main(int argc, char** argv) {
   Options a;
   for (const auto& kv : opts) {
     const std::string& v = kv.second;
-    if (kv.first == "--socket") {
-      o.socket = v;
-    } else if (kv.first == "--journal") {
-      o.journal = v;
-    } else if (kv.first == "--time-scale") {
-      if (!parse_positive(v.c_str(), &o.time_scale))
-        return usage_error("--time-scale needs a positive number, not '" + v + "'");
-    } else if (kv.first == "--recheck-interval") {
-      if (!parse_positive(v.c_str(), &o.recheck_interval))
-        return usage_error("--recheck-interval needs a positive number of seconds, not '" + v + "'");
-    } else if (kv.first == "--lan") {
+    const int taken = take_server_option(kv.first, v, &o, &error);
+    if (taken < 0) return usage_error(error);
+    if (taken > 0) continue;
+    if (kv.first == "--lan") {
       if (!valid_interface_name(v, &error)) return usage_error(error);
       a.rules.lan = v;
     } else if (kv.first == "--portal") {

@@ -128,8 +128,7 @@ int server_main(int argc, char** argv) {
   std::vector<std::string> words;
   std::string error;
   bool help = false;
-  if (!split_args(argc, argv, 1, {"--socket", "--journal", "--time-scale", "--recheck-interval"},
-                  {}, &opts, &words, &error, &help))
+  if (!split_args(argc, argv, 1, server_option_names(), {}, &opts, &words, &error, &help))
     return usage_error(error);
   if (help) {
     std::fputs(kUsage, stdout);
@@ -138,17 +137,7 @@ int server_main(int argc, char** argv) {
   if (!words.empty()) return usage_error("unknown command '" + words[0] + "'");
   ServerOptions o;
   for (const auto& kv : opts) {
-    if (kv.first == "--socket") {
-      o.socket = kv.second;
-    } else if (kv.first == "--journal") {
-      o.journal = kv.second;
-    } else if (kv.first == "--time-scale") {
-      if (!parse_positive(kv.second.c_str(), &o.time_scale))
-        return usage_error("--time-scale needs a positive number, not '" + kv.second + "'");
-    } else if (!parse_positive(kv.second.c_str(), &o.recheck_interval)) {
-      return usage_error("--recheck-interval needs a positive number of seconds, not '" +
-                         kv.second + "'");
-    }
+    if (take_server_option(kv.first, kv.second, &o, &error) < 0) return usage_error(error);
   }
   if (o.socket.empty()) return usage_error("--socket PATH is required");
   Simulator server(o);

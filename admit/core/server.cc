@@ -334,6 +334,30 @@ bool parse_positive(const char* text, double* out) {
   return true;
 }
 
+std::vector<std::string> server_option_names() {
+  return {"--socket", "--journal", "--time-scale", "--recheck-interval"};
+}
+
+int take_server_option(const std::string& name, const std::string& value, ServerOptions* o,
+                       std::string* error) {
+  if (name == "--socket") {
+    o->socket = value;
+  } else if (name == "--journal") {
+    o->journal = value;
+  } else if (name == "--time-scale") {
+    if (parse_positive(value.c_str(), &o->time_scale)) return 1;
+    *error = "--time-scale needs a positive number, not '" + value + "'";
+    return -1;
+  } else if (name == "--recheck-interval") {
+    if (parse_positive(value.c_str(), &o->recheck_interval)) return 1;
+    *error = "--recheck-interval needs a positive number of seconds, not '" + value + "'";
+    return -1;
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
 bool split_args(int argc, char** argv, int first, const std::vector<std::string>& with_value,
                 const std::vector<std::string>& flags,
                 std::vector<std::pair<std::string, std::string>>* opts,

@@ -118,6 +118,15 @@ class Server {
 // A positive finite number.
 bool parse_positive(const char* text, double* out);
 
+// The options of a front-end's server: --socket, --journal, --time-scale, --recheck-interval.
+std::vector<std::string> server_option_names();
+
+// Takes the option name, with its value, into o when it is one of server_option_names(): 1
+// when taken, 0 when it is not a server option, -1 with the reason in error when the value is
+// refused.
+int take_server_option(const std::string& name, const std::string& value, ServerOptions* o,
+                       std::string* error);
+
 // Splits the arguments from argv[first] on into --name value options (also --name=value) and
 // plain words. Names in with_value take a value; names in flags take none (their value is "").
 // Returns false with a reason; sets help for --help or -h.
