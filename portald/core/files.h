@@ -43,7 +43,9 @@ std::string spare_beside(const std::string& path);
 // version, old or new, as with replace_file; whatever is at the spare's name and is not a
 // regular file of the daemon's user with mode and one name is never opened for writing but
 // replaced. Where names cannot be swapped this is replace_file. Returns false, the file at path
-// unchanged, when anything fails.
+// unchanged, when anything fails. The lease that tells whether anyone holds the spare open is
+// held for a moment; someone opening the spare then makes the kernel send the caller SIGIO,
+// which the caller must ignore.
 bool rewrite_file(const std::string& path, const void* data, size_t size, mode_t mode);
 
 }  // namespace core

@@ -92,6 +92,9 @@ Timeouts compute_timeouts(const char* sectype) {
 void start_up(int argc, char** argv) {
   // A reply to a login peer that has gone away must not end the daemon.
   std::signal(SIGPIPE, SIG_IGN);
+  // Nor may the signal of a lease broken by someone opening the registration file's spare in
+  // the moment the daemon holds one (see rewrite_file).
+  std::signal(SIGIO, SIG_IGN);
 
   // Before anything is written or removed: a refused second daemon leaves no trace.
   hold_instance_lock();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -24,6 +25,8 @@ TEST(DaemonStartTest, StartupMessagesInOrder) {
   root.write(core::kExemptMacFile, "00:11:22:33:44:55\nbad line\n66:77:88:99:AA:BB\n");
   root.write(core::kExemptAddrFile, "10.0.0.254-10.0.1.1\n192.168.1.5\n");
   root.write(core::kRegistrationFile, "stale content\n");
+  const std::string spare = std::string(core::kRegistrationFile) + ".spare";
+  root.write(spare.c_str(), "stale version before\n");
   DaemonProcess d(root, {{"WEBAUTH_SECTYPE", "ADVERT"}, {"WEBSEC_TP_TIMEOUT", "3"}});
   ASSERT_TRUE(d.start({"-d"}));
   const auto msgs = d.startup_messages();
@@ -50,6 +53,13 @@ TEST(DaemonStartTest, StartupMessagesInOrder) {
   EXPECT_NE(m[0].nl_pid, 0u);
   EXPECT_EQ(d.log(), std::vector<std::string>{"R1 0 R3 syslog.webauth_enable "});
   EXPECT_FALSE(root.exists(core::kRegistrationFile));
+  EXPECT_FALSE(root.exists(spare.c_str()));
+  EXPECT_TRUE(d.running());
+
+  // Someone opening the registration file's spare while the daemon holds its lease for a moment
+  // makes the kernel send SIGIO, which must not end the daemon.
+  ASSERT_EQ(kill(d.pid(), SIGIO), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(d.running());
 }
 
