@@ -18,6 +18,7 @@ set -uo pipefail
 netns_require
 BIN=$(cd "$1" && pwd)
 keep=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
 export PATH=$PATH:/usr/sbin:/usr/games
 iwad=/usr/share/games/doom/freedm.wad
 for tool in lighttpd curl dnsmasq dig sshd ssh ssh-keygen chronyd openvpn tcpdump openssl python3 \
@@ -109,64 +110,18 @@ CONF
 netns_bg "$NS_SERVER" "$work/vsftpd.log" vsftpd "$work/vsftpd.conf"
 # a BitTorrent tracker (harness, not a peer; each torrent's peers learn only of each other) and
 # the torrents of two small files
-cat >"$work/bt.py" <<'PY'
-import hashlib, http.server, socket, struct, sys, urllib.parse
-
-def bencode(v):
-    if isinstance(v, int):
-        return b"i%de" % v
-    if isinstance(v, str):
-        v = v.encode()
-    if isinstance(v, bytes):
-        return b"%d:%s" % (len(v), v)
-    return b"d" + b"".join(bencode(k) + bencode(v[k]) for k in sorted(v)) + b"e"
-
-if sys.argv[1] == "torrent":  # torrent FILE ANNOUNCE OUT
-    data = open(sys.argv[2], "rb").read()
-    piece = 16384
-    pieces = b"".join(hashlib.sha1(data[i:i + piece]).digest()
-                      for i in range(0, len(data), piece))
-    info = {"name": sys.argv[2].rsplit("/", 1)[-1], "length": len(data),
-            "piece length": piece, "pieces": pieces}
-    open(sys.argv[4], "wb").write(bencode({"announce": sys.argv[3], "info": info}))
-    sys.exit(0)
-
-swarms = {}  # tracker ADDR PORT: every peer that announced, compact, by info hash
-
-class Tracker(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        url = urllib.parse.urlsplit(self.path)
-        if url.path != "/announce":  # no scrapes
-            self.send_error(404)
-            return
-        q = urllib.parse.parse_qs(url.query, encoding="latin-1")
-        peers = swarms.setdefault(q["info_hash"][0], [])
-        me = socket.inet_aton(self.client_address[0]) + struct.pack(">H", int(q["port"][0]))
-        if me not in peers:
-            peers.append(me)
-        body = bencode({"interval": 5, "peers": b"".join(p for p in peers if p != me)})
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *args):
-        pass
-
-http.server.HTTPServer((sys.argv[2], int(sys.argv[3])), Tracker).serve_forever()
-PY
 mkdir -p "$work/bt-seed" "$work/bt-c1" "$work/bt-c2"
 head -c 393216 /dev/urandom >"$work/bt-seed/share.bin"
-python3 "$work/bt.py" torrent "$work/bt-seed/share.bin" "http://$S:6969/announce" \
+python3 "$here/bittorrent.py" torrent "$work/bt-seed/share.bin" "http://$S:6969/announce" \
   "$work/share.torrent" || { echo "FAIL: the torrent could not be made"; exit 1; }
-netns_bg "$NS_SERVER" "$work/tracker.log" python3 "$work/bt.py" tracker "$S" 6969
+netns_bg "$NS_SERVER" "$work/tracker.log" python3 "$here/bittorrent.py" tracker "$S" 6969
 # uTP: a Transmission seeder on the server, started now as it unchokes a peer only at a rechoke,
 # ten seconds after its torrent starts and every ten seconds on; the leecher on the LAN joins once
 # the capture runs. They find each other only through the tracker (no DHT, no peer exchange, no
 # local discovery) and try uTP first for every connection.
 mkdir -p "$work/tr-seed" "$work/tr-c2"
 head -c 131072 /dev/urandom >"$work/tr-seed/share.bin"   # too few packets for the UDP count
-python3 "$work/bt.py" torrent "$work/tr-seed/share.bin" "http://$S:6969/announce" \
+python3 "$here/bittorrent.py" torrent "$work/tr-seed/share.bin" "http://$S:6969/announce" \
   "$work/utp.torrent" || { echo "FAIL: the torrent could not be made"; exit 1; }
 transmission() {  # transmission NS NAME PORT
   local ns=$1 name=$2 port=$3
@@ -436,7 +391,7 @@ utp_tcp=$(tcpdump -r "$work/traffic.pcap" -n "tcp and (port 6911 or port 6921)" 
 # capture. A flow whose Initials hold the server_name extension whole in one frame is
 # quic-video; any other is quic, or unclassified when its only Initial leaves the name to one
 # never sent. The default mode marks none of them.
-quic_flows=$(/usr/bin/python3 "$(dirname "$0")/quic_names.py" "$work/traffic.pcap" \
+quic_flows=$(/usr/bin/python3 "$here/quic_names.py" "$work/traffic.pcap" \
   www.youtube.com 2>"$work/quic_names.err") ||
   fail "quic_names.py: $(cat "$work/quic_names.err")"
 [ -n "$quic_flows" ] || fail "Chromium sent no QUIC Initial"
