@@ -31,19 +31,8 @@ bool folder_open_to_others(const std::string& path) {
   return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != geteuid());
 }
 
-bool write_all(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool pwrite_all(int fd, const void* data, size_t size) {
+// Writes the size bytes at data from the start of the file behind fd.
+bool write_from_start(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   off_t at = 0;
   while (size > 0) {
@@ -83,7 +72,7 @@ int open_spare(const std::string& spare, mode_t mode) {
 
 // Puts the file at from in the place of the one at to, and the one at to at from, in one step;
 // where there is no file at to, or the file system cannot swap names, from is renamed over to
-// and from is left empty. Returns 1 when swapped, 0 when renamed, -1 when neither.
+// and leaves no file at its name. Returns 1 when swapped, 0 when renamed, -1 when neither.
 int swap_into_place(const std::string& from, const std::string& to) {
   static bool can_swap = true;
   if (can_swap) {
@@ -154,7 +143,7 @@ bool replace_file(const std::string& path, const void* data, size_t size, mode_t
   std::string temp;
   const int fd = create_temp_beside(path, mode, temp);
   if (fd < 0) return false;
-  bool ok = write_all(fd, data, size);
+  bool ok = write_from_start(fd, data, size);
   if (sync) ok = fsync(fd) == 0 && ok;
   ok = close(fd) == 0 && ok;
   if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
@@ -170,7 +159,8 @@ bool rewrite_file(const std::string& path, const void* data, size_t size, mode_t
   if (!reused) fd = create_temp_beside(path, mode, temp);
   if (fd < 0) return false;
   // A reused file may be longer than the new text.
-  bool ok = pwrite_all(fd, data, size) && (!reused || ftruncate(fd, static_cast<off_t>(size)) == 0);
+  bool ok = write_from_start(fd, data, size) &&
+            (!reused || ftruncate(fd, static_cast<off_t>(size)) == 0);
   ok = close(fd) == 0 && ok;
   const std::string& written = reused ? spare : temp;
   const int placed = ok ? swap_into_place(written, path) : -1;

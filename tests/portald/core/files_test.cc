@@ -272,7 +272,8 @@ TEST_F(FilesTest, RewritingNeverWritesThroughWhatOthersPlacedAtTheSpare) {
   EXPECT_EQ(read(file), "d\n");
   std::vector<std::string> left = names(shared_);
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"other", "web_user_reg_file", "web_user_reg_file.spare"}));
+  EXPECT_EQ(left, (std::vector<std::string>{"other", "web_user_reg_file",
+                                            "web_user_reg_file.spare"}));
 }
 
 }  // namespace
