@@ -12,7 +12,11 @@
 // machine disturbs less. Ratios are to the bare round trip: of medians and of the best. Each
 // timed login follows a bare round trip of its own, so that both meet the machine in the same
 // state (on a virtual machine the cost of waking a process drifts from one minute to the next);
-// a row's ratios are to the round trips taken between its logins.
+// a row's ratios are to the round trips taken between its logins. By default this program runs
+// on one processor and the daemon and the bare server on another, so that both are woken
+// across processors alike; left to the scheduler (--unpinned), the bare server may share this
+// program's processor while the daemon does not, and the ratios then measure the placement.
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -21,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <numeric>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -51,6 +56,8 @@ struct Options {
   std::vector<int> sizes = {0, 1000, 10000, 50000};
   std::string parent;  // where the temporary roots go: /dev/shm when it is tmpfs
   int cpu = -1;        // with --cpu, the processor that this program and its children run on
+  int server_cpu = -1; // with --cpus, the processor of the daemon and the bare server
+  bool unpinned = false;  // with --unpinned, the scheduler places every process
 };
 
 long long first_number(const std::string& path) {
@@ -72,10 +79,19 @@ enum class Kind { kOneKey, kAccount };
   std::exit(1);
 }
 
+// Runs the calling process (and what it starts from now on) on processor cpu alone.
+void pin(int cpu) {
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  if (sched_setaffinity(0, sizeof(one), &one) != 0)
+    die("cannot run on processor " + std::to_string(cpu));
+}
+
 // The daemon under test, with the kernel's end of its Kernel channel.
 class Daemon {
  public:
-  Daemon(const std::string& binary, const std::string& parent, Kind kind) {
+  Daemon(const std::string& binary, const std::string& parent, Kind kind, int cpu) {
     std::string templ = parent + "/bench-login-XXXXXX";
     if (mkdtemp(&templ[0]) == nullptr) die("mkdtemp failed in " + parent);
     root_ = templ;
@@ -102,6 +118,7 @@ class Daemon {
     pid_ = fork();
     if (pid_ < 0) die("fork failed");
     if (pid_ == 0) {
+      if (cpu >= 0) pin(cpu);
       setenv("PORTALD_ROOT", root_.c_str(), 1);
       setenv("PORTALD_KERNEL_SOCKET", kernel_path.c_str(), 1);
       setenv("PORTALD_LOG_FILE", (root_ + "/events.log").c_str(), 1);
@@ -121,9 +138,12 @@ class Daemon {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     login_socket_ = client::unix_address(root_ + core::kLoginSocketPath);
+    stat_fd_ = open(("/proc/" + std::to_string(pid_) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (stat_fd_ < 0) die("cannot open the daemon's /proc stat");
   }
 
   ~Daemon() {
+    if (stat_fd_ >= 0) close(stat_fd_);
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
@@ -137,6 +157,21 @@ class Daemon {
 
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
+
+  // Waits until the daemon sleeps in its loop again, its work for the last login (the
+  // registration file, the log) done: at most a second, looking every 20 us.
+  void wait_idle() const {
+    char buf[512];
+    for (int i = 0; i < 50000; ++i) {
+      const ssize_t n = pread(stat_fd_, buf, sizeof(buf) - 1, 0);
+      if (n <= 0) die("cannot read the daemon's /proc stat");
+      buf[n] = '\0';
+      const char* close_paren = std::strrchr(buf, ')');
+      if (close_paren != nullptr && close_paren[1] == ' ' && close_paren[2] == 'S') return;
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    die("portald did not go back to sleep within a second");
+  }
 
   // The daemon's processor time so far, in nanoseconds.
   long long cpu_ns() const { return first_number("/proc/" + std::to_string(pid_) + "/schedstat"); }
@@ -180,6 +215,7 @@ class Daemon {
 
   std::string root_;
   pid_t pid_ = -1;
+  int stat_fd_ = -1;
   int kernel_fd_ = -1;
   std::atomic<bool> stop_{false};
   std::atomic<long> kernel_messages_{0};
@@ -191,7 +227,6 @@ struct Row {
   const char* kind;
   int records;
   int logins;
-  double seconds;
   std::vector<double> us;  // each timed login, sorted
   std::vector<double> bare_us;  // the bare round trip taken before each, sorted
   double cpu_us;           // the daemon's processor time per login
@@ -209,20 +244,17 @@ double bare_round_trip(const client::UnixAddress& addr) {
 }
 
 Row measure(const Options& opt, Kind kind, int records, const client::UnixAddress& bare) {
-  Daemon d(opt.portald, opt.parent, kind);
+  Daemon d(opt.portald, opt.parent, kind, opt.server_cpu);
   for (int n = 1; n <= records; ++n) d.login(kind, n);
-  Row row{kind == Kind::kOneKey ? "one-key" : "account", records, opt.logins, 0, {}, {}, 0, 0};
-  double bare_seconds = 0;
+  Row row{kind == Kind::kOneKey ? "one-key" : "account", records, opt.logins, {}, {}, 0, 0};
   const long long cpu_before = d.cpu_ns();
-  const Clock::time_point start = Clock::now();
   for (int i = 1; i <= opt.logins; ++i) {
+    d.wait_idle();
     row.bare_us.push_back(bare_round_trip(bare));
-    bare_seconds += row.bare_us.back() / 1e6;
     const Clock::time_point t = Clock::now();
     d.login(kind, records + i);
     row.us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
   }
-  row.seconds = std::chrono::duration<double>(Clock::now() - start).count() - bare_seconds;
   row.cpu_us = static_cast<double>(d.cpu_ns() - cpu_before) / 1e3 / opt.logins;
   row.rss_kb = d.rss_kb();
   std::sort(row.us.begin(), row.us.end());
@@ -255,7 +287,7 @@ Row measure(const Options& opt, Kind kind, int records, const client::UnixAddres
 // The bare server in a child process, for as long as the object lives.
 class BareServer {
  public:
-  explicit BareServer(const std::string& parent) {
+  BareServer(const std::string& parent, int cpu) {
     dir_ = parent + "/bench-bare-XXXXXX";
     if (mkdtemp(&dir_[0]) == nullptr) die("mkdtemp failed in " + parent);
     const std::string path = dir_ + "/socket";
@@ -268,7 +300,10 @@ class BareServer {
     }
     pid_ = fork();
     if (pid_ < 0) die("fork failed");
-    if (pid_ == 0) bare_server(listener);
+    if (pid_ == 0) {
+      if (cpu >= 0) pin(cpu);
+      bare_server(listener);
+    }
     close(listener);
   }
   ~BareServer() {
@@ -290,10 +325,8 @@ class BareServer {
 
 // The bare round trip alone, as many times as the logins of a row.
 Row measure_bare(const Options& opt, const BareServer& server) {
-  Row row{"bare", 0, opt.logins, 0, {}, {}, 0, 0};
-  const Clock::time_point start = Clock::now();
+  Row row{"bare", 0, opt.logins, {}, {}, 0, 0};
   for (int i = 0; i < opt.logins; ++i) row.us.push_back(bare_round_trip(server.address()));
-  row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::sort(row.us.begin(), row.us.end());
   row.bare_us = row.us;
   return row;
@@ -324,11 +357,21 @@ Options parse(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--help") {
       std::printf("usage: bench_login [--logins M] [--sizes N,N,...] [--tmp DIR] [--portald PATH]\n"
-                  "                   [--cpu N]\n"
-                  "  defaults: 500 logins at 0,1000,10000,50000 online, roots under /dev/shm\n"
+                  "                   [--cpu N | --cpus C,S | --unpinned]\n"
+                  "  defaults: 500 logins at 0,1000,10000,50000 online, roots under /dev/shm,\n"
+                  "           --cpus with the first two processors this program may use (--cpu\n"
+                  "           with the only one where there is one)\n"
                   "  --cpu N: this program, the daemon and the bare server all on processor N,\n"
-                  "           as on a router with one core\n");
+                  "           as on a router with one core\n"
+                  "  --cpus C,S: this program on processor C, the daemon and the bare server on S,\n"
+                  "           so that every login and every bare round trip crosses processors\n"
+                  "  --unpinned: the scheduler places every process, and may put the bare server\n"
+                  "           beside this program and the daemon away from it, or the other way\n");
       std::exit(0);
+    }
+    if (a == "--unpinned") {
+      o.unpinned = true;
+      continue;
     }
     if (i + 1 >= argc) die("unknown argument or missing value: " + a);
     if (a == "--logins") {
@@ -340,6 +383,14 @@ Options parse(int argc, char** argv) {
       o.parent = argv[++i];
     } else if (a == "--portald") {
       o.portald = argv[++i];
+    } else if (a == "--cpus") {
+      int c = -1, sv = -1;
+      char extra = 0;
+      if (std::sscanf(argv[++i], "%d,%d%c", &c, &sv, &extra) != 2 || c < 0 || sv < 0 ||
+          c >= CPU_SETSIZE || sv >= CPU_SETSIZE || c == sv)
+        die("--cpus takes two different processor numbers, as 0,1");
+      o.cpu = c;
+      o.server_cpu = sv;
     } else if (a == "--cpu") {
       o.cpu = std::atoi(argv[++i]);
       if (o.cpu < 0 || o.cpu >= CPU_SETSIZE) die("--cpu takes a processor number");
@@ -347,6 +398,8 @@ Options parse(int argc, char** argv) {
       die("unknown argument " + a);
     }
   }
+  if (o.unpinned && o.cpu >= 0)
+    die("--unpinned leaves every process to the scheduler; it cannot go with --cpu or --cpus");
   return o;
 }
 
@@ -356,7 +409,7 @@ void print_row(const Row& r) {
   const double median = percentile(r.us, 0.5), best = r.us.front();
   const double bare_median = percentile(r.bare_us, 0.5), bare_best = r.bare_us.front();
   std::printf("%-8s %8d %7d %9.0f %9.0f %7.0f %9.0f %9.0f %8.1f %7.1f", r.kind, r.records,
-              r.logins, r.seconds * 1e6 / r.logins, median, best, percentile(r.us, 0.95),
+              r.logins, std::accumulate(r.us.begin(), r.us.end(), 0.0) / r.us.size(), median, best, percentile(r.us, 0.95),
               bare_median, median / bare_median, best / bare_best);
   if (r.rss_kb > 0)
     std::printf(" %9.0f %9lld\n", r.cpu_us, r.rss_kb);
@@ -368,20 +421,32 @@ void print_row(const Row& r) {
 int main(int argc, char** argv) {
   Options opt = parse(argc, argv);
   if (opt.parent.empty()) opt.parent = on_tmpfs("/dev/shm") ? "/dev/shm" : "/tmp";
+  cpu_set_t allowed;
+  if (!opt.unpinned && opt.cpu < 0 && sched_getaffinity(0, sizeof(allowed), &allowed) == 0) {
+    // Like with like: the daemon and the bare server on the same processor, apart from this
+    // program's, so that a login and a bare round trip wake their server the same way.
+    for (int c = 0; c < CPU_SETSIZE && opt.server_cpu < 0; ++c) {
+      if (!CPU_ISSET(c, &allowed)) continue;
+      if (opt.cpu < 0)
+        opt.cpu = c;
+      else
+        opt.server_cpu = c;
+    }
+  }
   if (opt.cpu >= 0) {  // the children and the drain thread inherit the affinity
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(opt.cpu, &one);
-    if (sched_setaffinity(0, sizeof(one), &one) != 0)
-      die("cannot run on processor " + std::to_string(opt.cpu));
-    std::printf("every process on processor %d\n", opt.cpu);
+    pin(opt.cpu);
+    if (opt.server_cpu >= 0)
+      std::printf("this program on processor %d, the daemon and the bare server on %d\n",
+                  opt.cpu, opt.server_cpu);
+    else
+      std::printf("every process on processor %d\n", opt.cpu);
   }
   std::printf("roots under %s (%s)\n", opt.parent.c_str(),
               on_tmpfs(opt.parent) ? "tmpfs" : "not tmpfs");
   std::printf("%-8s %8s %7s %9s %9s %7s %9s %9s %8s %7s %9s %9s\n", "login", "online",
               "logins", "mean us", "median us", "best us", "p95 us", "bare us", "x median",
               "x best", "cpu us", "rss kB");
-  const BareServer server(opt.parent);
+  const BareServer server(opt.parent, opt.server_cpu);
   print_row(measure_bare(opt, server));
   std::vector<Row> rows;
   for (Kind kind : {Kind::kOneKey, Kind::kAccount}) {
