@@ -25,7 +25,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <numeric>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -33,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,7 +56,7 @@ struct Options {
   std::vector<int> sizes = {0, 1000, 10000, 50000};
   std::string parent;  // where the temporary roots go: /dev/shm when it is tmpfs
   int cpu = -1;        // with --cpu, the processor that this program and its children run on
-  int server_cpu = -1; // with --cpus, the processor of the daemon and the bare server
+  int server_cpu = -1;  // with --cpus, the processor of the daemon and the bare server
   bool unpinned = false;  // with --unpinned, the scheduler places every process
 };
 
@@ -159,10 +159,11 @@ class Daemon {
   Daemon& operator=(const Daemon&) = delete;
 
   // Waits until the daemon sleeps in its loop again, its work for the last login (the
-  // registration file, the log) done: at most a second, looking every 20 us.
+  // registration file, the log) done: at most a second, looking about every 20 us.
   void wait_idle() const {
     char buf[512];
-    for (int i = 0; i < 50000; ++i) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+    while (Clock::now() < deadline) {
       const ssize_t n = pread(stat_fd_, buf, sizeof(buf) - 1, 0);
       if (n <= 0) die("cannot read the daemon's /proc stat");
       buf[n] = '\0';
