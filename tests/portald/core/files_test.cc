@@ -46,6 +46,7 @@ class FilesTest : public ::testing::Test {
     std::fclose(f);
     return s;
   }
+  // The names in folder, sorted.
   static std::vector<std::string> names(const std::string& folder) {
     std::vector<std::string> out;
     DIR* d = opendir(folder.c_str());
@@ -54,6 +55,7 @@ class FilesTest : public ::testing::Test {
       if (n != "." && n != "..") out.push_back(n);
     }
     closedir(d);
+    std::sort(out.begin(), out.end());
     return out;
   }
   // What open_fixed_file says about path: the descriptor's success and the stderr line.
@@ -134,8 +136,7 @@ TEST_F(FilesTest, ReplacingNeverWritesThroughWhatOthersPlaced) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);
 
   // Only the two names placed beforehand and the file remain: no temporary is left behind.
-  std::vector<std::string> left = names(shared_);
-  std::sort(left.begin(), left.end());
+  const std::vector<std::string> left = names(shared_);
   EXPECT_EQ(left, (std::vector<std::string>{"web_user_reg_file", "web_user_reg_file.tmp"}));
   umask(old_mask);
 }
@@ -228,8 +229,7 @@ TEST_F(FilesTest, RewritingReusesTheVersionBeforeOnlyWhenNoOneReadsIt) {
   munmap(map, 7);
   close(held);
 
-  std::vector<std::string> left = names(shared_);
-  std::sort(left.begin(), left.end());
+  const std::vector<std::string> left = names(shared_);
   EXPECT_EQ(left, (std::vector<std::string>{"web_user_reg_file", "web_user_reg_file.spare"}));
   umask(old_mask);
 }
@@ -270,8 +270,7 @@ TEST_F(FilesTest, RewritingNeverWritesThroughWhatOthersPlacedAtTheSpare) {
   ASSERT_TRUE(core::rewrite_file(file, "c\n", 2, 0644));
   ASSERT_TRUE(core::rewrite_file(file, "d\n", 2, 0644));
   EXPECT_EQ(read(file), "d\n");
-  std::vector<std::string> left = names(shared_);
-  std::sort(left.begin(), left.end());
+  const std::vector<std::string> left = names(shared_);
   EXPECT_EQ(left, (std::vector<std::string>{"other", "web_user_reg_file",
                                             "web_user_reg_file.spare"}));
 }
